@@ -1,0 +1,58 @@
+// Output geometry and limits: what fixes an output's numbers before the host is touched.
+#include <utility>
+
+#include "core/geometry.hpp"
+#include "render.hpp"
+
+namespace render {
+
+std::pair<long long, long long> checked_resolution(long long long_edge, long long aspect_w,
+                                                   long long aspect_h) {
+  if (aspect_w <= 0 || aspect_h <= 0) py::raise(PyExc_ValueError, "画幅比例必须为正");
+  auto size = tavro::core::resolution_for(long_edge, aspect_w, aspect_h);
+  return {size.width, size.height};
+}
+
+py::Ref resolution_for(PyObject*, PyObject* args, PyObject* kwargs) {
+  py::Params p("resolution_for", args, kwargs, {"long_edge", "aspect_w", "aspect_h"});
+  long long long_edge = p.integer(0), aspect_w = p.integer(1), aspect_h = p.integer(2);
+  auto [w, h] = checked_resolution(long_edge, aspect_w, aspect_h);
+  return py::tuple(w, h);
+}
+
+py::Ref clamp_frame_range(PyObject*, PyObject* args, PyObject* kwargs) {
+  py::Params p("clamp_frame_range", args, kwargs, {"start", "end", "fps", "max_seconds"});
+  long long start = p.integer(0), end = p.integer(1), fps = p.integer(2),
+            max_seconds = p.integer(3);
+  auto r = tavro::core::clamp_frame_range(start, end, fps, max_seconds);
+  return py::tuple(r.start, r.end, r.truncated);
+}
+
+py::Ref is_supported_video(PyObject* m, PyObject* args, PyObject* kwargs) {
+  py::Params p("is_supported_video", args, kwargs, {"path"});
+  std::string path = p.text(0);
+  // Lower-casing goes through str.lower so that it is Python's Unicode rule exactly.
+  py::Ref ext = py::call_method(py::str(tavro::core::extension_of(path)).get(), "lower");
+  py::Ref exts = py::attr(py::global(m, "config"), "LOCAL_VIDEO_EXTS");
+  int found = PySequence_Contains(exts.get(), ext.get());
+  if (found < 0) py::throw_pending();
+  return py::boolean(found == 1);
+}
+
+py::Ref make_tmp_path(PyObject* m, const py::Ref& suffix) {
+  // tempfile.mkstemp creates the file exclusively with owner-only permissions on every
+  // platform; the descriptor is closed at once and the empty file stays as a placeholder.
+  py::Ref tempfile = py::global(m, "tempfile");
+  py::Ref os = py::global(m, "os");
+  py::Ref made = py::call_tuple(py::attr(tempfile, "mkstemp").get(), py::tuple(),
+                                py::kwargs({{"suffix", suffix}, {"prefix", py::str("lumo_stage_")}}));
+  py::call(py::attr(os, "close"), PyTuple_GetItem(made.get(), 0));
+  return py::call(py::attr(py::attr(os, "path"), "abspath"), PyTuple_GetItem(made.get(), 1));
+}
+
+py::Ref tmp_path(PyObject* m, PyObject* args, PyObject* kwargs) {
+  py::Params p("_tmp_path", args, kwargs, {"suffix"});
+  return make_tmp_path(m, py::Ref::borrow(p.str_object(0)));
+}
+
+}  // namespace render

@@ -1,0 +1,99 @@
+// Attribute access, calls and conversions on top of Ref, throwing py::Error on failure.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "error.hpp"
+#include "ref.hpp"
+
+namespace py {
+
+// ---- making Python values -------------------------------------------------------------------
+Ref none();
+Ref boolean(bool v);
+Ref integer(long long v);
+Ref real(double v);
+Ref str(std::string_view utf8);
+
+inline Ref to_py(const Ref& v) { return v; }
+inline Ref to_py(PyObject* borrowed) { return Ref::borrow(borrowed); }
+inline Ref to_py(std::string_view v) { return str(v); }
+inline Ref to_py(const std::string& v) { return str(v); }
+inline Ref to_py(const char* v) { return str(v); }
+inline Ref to_py(bool v) { return boolean(v); }
+inline Ref to_py(double v) { return real(v); }
+template <class I>
+  requires(std::is_integral_v<I> && !std::is_same_v<I, bool>)
+Ref to_py(I v) {
+  return integer(static_cast<long long>(v));
+}
+
+// A tuple of any convertible values: tuple(1, "a", ref).
+template <class... A>
+Ref tuple(A&&... items) {
+  Ref t = Ref::steal(PyTuple_New(sizeof...(A)));
+  Py_ssize_t i = 0;
+  // PyTuple_SetItem steals the item reference.
+  ((PyTuple_SetItem(t.get(), i++, to_py(std::forward<A>(items)).release())), ...);
+  return t;
+}
+
+Ref list();
+void append(const Ref& list, const Ref& item);
+Ref dict();
+void set_item(const Ref& dict, std::string_view key, const Ref& value);
+// A dict from keyword pairs, for calls: kwargs({{"animation", boolean(true)}}).
+Ref kwargs(std::initializer_list<std::pair<const char*, Ref>> items);
+
+// ---- reading Python values ------------------------------------------------------------------
+bool is_str(PyObject* o) noexcept;
+// UTF-8 text of a str object (TypeError if it is not one).
+std::string utf8(PyObject* s);
+// str(o) in UTF-8: the text an object prints as.
+std::string text_of(PyObject* o);
+// repr(o) in UTF-8.
+std::string repr_of(PyObject* o);
+long long to_long(PyObject* o);  // an int (OverflowError when out of range)
+double to_double(PyObject* o);
+bool truthy(PyObject* o);  // bool(o)
+// type(o).__name__, for messages.
+std::string type_name(PyObject* o);
+bool equals(PyObject* a, PyObject* b);  // a == b, Python semantics
+
+// ---- attributes and calls -------------------------------------------------------------------
+Ref attr(PyObject* o, const char* name);
+inline Ref attr(const Ref& o, const char* name) { return attr(o.get(), name); }
+// The attribute, or an empty Ref when reading it raises AttributeError (like hasattr: other
+// errors propagate).
+Ref attr_or_null(PyObject* o, const char* name);
+inline bool has_attr(PyObject* o, const char* name) { return bool(attr_or_null(o, name)); }
+void set_attr(PyObject* o, const char* name, const Ref& value);
+inline void set_attr(const Ref& o, const char* name, const Ref& value) {
+  set_attr(o.get(), name, value);
+}
+
+Ref call_tuple(PyObject* callable, const Ref& args, const Ref& kw = Ref());
+template <class... A>
+Ref call(PyObject* callable, A&&... args) {
+  return call_tuple(callable, tuple(std::forward<A>(args)...));
+}
+template <class... A>
+Ref call(const Ref& callable, A&&... args) {
+  return call_tuple(callable.get(), tuple(std::forward<A>(args)...));
+}
+// o.name(*args)
+template <class... A>
+Ref call_method(PyObject* o, const char* name, A&&... args) {
+  return call(attr(o, name), std::forward<A>(args)...);
+}
+
+Ref import(const char* name);
+// isinstance(o, cls)
+bool isinstance(PyObject* o, PyObject* cls);
+
+}  // namespace py

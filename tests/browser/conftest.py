@@ -1,0 +1,253 @@
+"""Fixtures for the import page tests: the development site, a bridge, Chromium.
+
+Everything listens on 127.0.0.1 only. Set LUMO_SCREENSHOT_DIR to a folder
+(for example docs/) to keep screenshots of successful imports there; by
+default they go to the test's temporary folder.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import http.server
+import json
+import os
+import selectors
+import shutil
+import socket
+import subprocess
+import sys
+import threading
+import time
+import urllib.parse
+import urllib.request
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+
+import assets
+
+# The one place that decides which bridge the page talks to. The stub offers
+# the compiled module's `BridgeState` and `serve`; to test against the add-on,
+# import `bridge` from the built `tavro_blender_uploader` package here instead.
+import bridge_stub as bridge
+
+ROOT = Path(__file__).resolve().parents[2]
+SERVER = ROOT / "devsite" / "server.py"
+CHROMIUM = "/usr/bin/chromium"
+TIMEOUT_S = 20
+
+
+# ---- development site ---------------------------------------------------------
+
+
+@dataclass
+class Devsite:
+    url: str
+    store: Path
+
+    def records(self) -> list[dict]:
+        with urllib.request.urlopen(self.url + "/api/uploads", timeout=5) as r:
+            return json.load(r)
+
+    def fail_next(self, count: int) -> None:
+        req = urllib.request.Request(f"{self.url}/api/fail-next?count={count}", method="POST", data=b"")
+        with urllib.request.urlopen(req, timeout=5) as r:
+            assert json.load(r) == {"fail_next": count}
+
+
+def _read_banner(proc: subprocess.Popen, deadline_s: float) -> str:
+    sel = selectors.DefaultSelector()
+    sel.register(proc.stdout, selectors.EVENT_READ)
+    end = time.monotonic() + deadline_s
+    while time.monotonic() < end:
+        if sel.select(timeout=0.2):
+            return proc.stdout.readline()
+        if proc.poll() is not None:
+            break
+    raise RuntimeError("devsite did not announce its address")
+
+
+@pytest.fixture(scope="session")
+def devsite(tmp_path_factory):
+    store = tmp_path_factory.mktemp("store")
+    proc = subprocess.Popen(
+        [sys.executable, str(SERVER), "--port", "0", "--store", str(store)],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        line = _read_banner(proc, 10)
+        fields = line.split()
+        assert fields[0] == "devsite:" and fields[2].startswith("store="), line
+        yield Devsite(url=fields[1], store=Path(fields[2][len("store="):]))
+    finally:
+        proc.terminate()
+        proc.wait(timeout=5)
+
+
+# ---- bridge ----------------------------------------------------------------------
+
+
+@dataclass
+class Bridge:
+    state: object
+    port: int
+    path: Path
+
+    @property
+    def token(self) -> str:
+        return self.state.token
+
+    def meta_url(self) -> str:
+        return f"http://127.0.0.1:{self.port}/meta?token={urllib.parse.quote(self.token, safe='')}"
+
+    def stop(self) -> None:
+        """Ends the bridge as a successful /done would, and waits until the port refuses."""
+        self.state.done.set()
+        end = time.monotonic() + 5
+        while time.monotonic() < end:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=0.5).close()
+            except OSError:
+                return
+            time.sleep(0.05)
+        raise AssertionError("bridge still accepts connections")
+
+
+@pytest.fixture
+def start_bridge(devsite):
+    started = []
+
+    def start(path: Path, kind: str, meta: dict) -> Bridge:
+        state = bridge.BridgeState(str(path), kind, dict(meta))
+        _server, port = bridge.serve(state, devsite.url)
+        b = Bridge(state=state, port=port, path=path)
+        started.append(b)
+        return b
+
+    yield start
+    for b in started:
+        b.state.done.set()
+
+
+def import_url(devsite: Devsite, port: int, token: str, kind: str) -> str:
+    q = lambda s: urllib.parse.quote(s, safe="")  # noqa: E731
+    return f"{devsite.url}/import/blender#port={port}&token={q(token)}&kind={q(kind)}"
+
+
+# ---- assets ------------------------------------------------------------------------
+
+IMAGE_W, IMAGE_H = 640, 360
+VIDEO_FRAMES = 48
+
+
+@pytest.fixture(scope="session")
+def still_png(tmp_path_factory) -> Path:
+    path = tmp_path_factory.mktemp("assets") / "lumo_stage_still.png"
+    assets.write_png(path, IMAGE_W, IMAGE_H)
+    return path
+
+
+@pytest.fixture
+def image_asset(still_png, tmp_path) -> Path:
+    # A copy per test, so a test may delete it.
+    path = tmp_path / "lumo_stage_snapshot.png"
+    shutil.copyfile(still_png, path)
+    return path
+
+
+@pytest.fixture(scope="session")
+def video_asset(still_png, tmp_path_factory) -> Path:
+    if not assets.have_ffmpeg():
+        pytest.skip("ffmpeg is not installed")
+    path = tmp_path_factory.mktemp("video") / "lumo_stage_anim.mp4"
+    assets.write_mp4(path, still_png, IMAGE_W, IMAGE_H, VIDEO_FRAMES)
+    return path
+
+
+def sha256_file(path: Path) -> str:
+    return hashlib.sha256(Path(path).read_bytes()).hexdigest()
+
+
+# ---- another origin ------------------------------------------------------------------
+
+
+class _BlankPage(http.server.BaseHTTPRequestHandler):
+    def log_message(self, format, *args):  # noqa: A002
+        pass
+
+    def do_GET(self):
+        body = b"<!DOCTYPE html><title>elsewhere</title><p>another origin</p>"
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+
+@pytest.fixture
+def foreign_origin():
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _BlankPage)
+    server.daemon_threads = True
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    yield f"http://127.0.0.1:{server.server_address[1]}"
+    server.shutdown()
+    server.server_close()
+
+
+# ---- browser ---------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="session")
+def browser():
+    try:
+        from playwright.sync_api import sync_playwright
+    except ImportError:
+        pytest.skip("playwright is not installed")
+    if not os.access(CHROMIUM, os.X_OK):
+        pytest.skip(f"{CHROMIUM} is not installed")
+    pw = sync_playwright().start()
+    try:
+        b = pw.chromium.launch(
+            executable_path=CHROMIUM,
+            args=["--no-sandbox", "--disable-background-networking", "--disable-component-update", "--disable-sync"],
+        )
+    except Exception as e:  # a broken local Chromium is an environment problem
+        pw.stop()
+        pytest.skip(f"chromium does not start: {e}")
+    yield b
+    b.close()
+    pw.stop()
+
+
+@pytest.fixture
+def page(browser):
+    context = browser.new_context(viewport={"width": 1100, "height": 780}, locale="zh-CN")
+    context.set_default_timeout(TIMEOUT_S * 1000)
+    pg = context.new_page()
+    yield pg
+    context.close()
+
+
+def wait_settled(page, attempts: int = 1) -> str:
+    """Waits until the page's run number `attempts` has finished; returns its state."""
+    page.wait_for_function(
+        """n => {
+            const b = document.body;
+            if (!b || Number(b.dataset.attempts || 0) < n && b.dataset.state !== 'error-link') return false;
+            const s = b.dataset.state || '';
+            return s === 'done' || s.startsWith('error');
+        }""",
+        arg=attempts,
+        timeout=TIMEOUT_S * 1000,
+    )
+    return page.evaluate("document.body.dataset.state")
+
+
+@pytest.fixture
+def screenshot_dir(tmp_path) -> Path:
+    target = os.environ.get("LUMO_SCREENSHOT_DIR")
+    path = Path(target) if target else tmp_path
+    path.mkdir(parents=True, exist_ok=True)
+    return path
