@@ -24,7 +24,9 @@ function(tavro_python_module name)
     target_link_options(${name} PRIVATE -static-libstdc++ -static-libgcc)
     if(NOT APPLE)
       # Keep the statically linked runtime's symbols private to each module.
-      target_link_options(${name} PRIVATE -Wl,--exclude-libs,ALL -Wl,--as-needed)
+      target_link_options(${name} PRIVATE -Wl,--exclude-libs,ALL -Wl,--as-needed
+        -Wl,--version-script=${CMAKE_SOURCE_DIR}/cmake/exports.map)
+      target_compile_options(${name} PRIVATE -fno-gnu-unique)
     else()
       target_link_options(${name} PRIVATE -undefined dynamic_lookup)
     endif()
