@@ -30,17 +30,17 @@ using error_code = boost::system::error_code;
 
 constexpr size_t kHeadLimit = 64 * 1024;  // bytes of request line and headers
 constexpr size_t kMaxFields = 100;
-constexpr auto kHeadTimeout = std::chrono::seconds(10);
 constexpr size_t kChunk = 262144;
 
 enum class Head { Ok, Close, Malformed, TooLarge };
 
 Head read_head(asio::io_context& context, boost::beast::tcp_stream& stream,
-               http::request_parser<http::empty_body>& parser) {
+               http::request_parser<http::empty_body>& parser, double timeout_seconds) {
   boost::beast::flat_buffer buffer(kHeadLimit);
   parser.header_limit(static_cast<std::uint32_t>(kHeadLimit));
   error_code result;
-  stream.expires_after(kHeadTimeout);
+  stream.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(timeout_seconds)));
   http::async_read_header(stream, buffer, parser, [&](error_code ec, size_t) { result = ec; });
   context.run();
   if (!result) {
@@ -105,10 +105,11 @@ void finish(tcp::socket& socket) {
 
 void serve_connection(std::shared_ptr<asio::io_context> context, tcp::socket socket,
                       std::shared_ptr<const Job> job) {
+  quiet_broken_pipes();
   try {
     boost::beast::tcp_stream stream(std::move(socket));
     http::request_parser<http::empty_body> parser;
-    Head head = read_head(*context, stream, parser);
+    Head head = read_head(*context, stream, parser, job->head_timeout_seconds);
     stream.expires_never();
     tcp::socket sock = stream.release_socket();
     if (head == Head::Close) {

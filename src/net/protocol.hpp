@@ -21,6 +21,7 @@ struct Job {
   std::string meta_tail;
   double created_at = 0;     // wall clock, seconds since the Unix epoch
   double ttl_seconds = 1800;  // expired once now - created_at > ttl_seconds
+  double head_timeout_seconds = 10;  // a request head must arrive within this time
   std::shared_ptr<Event> done;
 };
 

@@ -8,10 +8,27 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#ifndef _WIN32
+#include <csignal>
+#include <pthread.h>
+#endif
+
 namespace tavro::net {
 
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
+
+void quiet_broken_pipes() {
+#ifndef _WIN32
+  // A client that goes away mid-answer must cost only its own request: with SIGPIPE blocked
+  // in this thread, a write to the dead socket fails with EPIPE instead of a signal that would
+  // end the host (which need not ignore it). Threads started from here inherit the mask.
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+#endif
+}
 
 Server::Server(std::shared_ptr<const Job> job) : acceptor_(loop_), job_(std::move(job)) {}
 
@@ -34,6 +51,7 @@ std::shared_ptr<Server> Server::start(const std::string& host, std::shared_ptr<c
   // Background threads: each holds the server until its own work is over, and none of them
   // is joined, so none can delay the host's exit.
   std::thread([server] {
+    quiet_broken_pipes();
     try {
       server->loop_.run();
     } catch (...) {
@@ -72,9 +90,10 @@ void Server::accept_next() {
 }
 
 void Server::close_listener() {
+  // The pending accept completes as aborted and releases the server; with no work left the
+  // loop then ends by itself.
   boost::system::error_code ec;
   acceptor_.close(ec);
-  loop_.stop();
 }
 
 void Server::shutdown() {

@@ -48,6 +48,9 @@ class Server : public std::enable_shared_from_this<Server> {
   std::once_flag stop_once_;
 };
 
+// Blocks SIGPIPE in the calling thread (POSIX), so writes to a closed socket report EPIPE.
+void quiet_broken_pipes();
+
 // Serves one accepted connection to its end (one request, then close). Never throws.
 void serve_connection(std::shared_ptr<boost::asio::io_context> context,
                       boost::asio::ip::tcp::socket socket, std::shared_ptr<const Job> job);

@@ -1,12 +1,8 @@
 """Puts the built package on sys.path for every Python test."""
 
-import os
-import pathlib
 import sys
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-ADDON_DIR = pathlib.Path(os.environ.get("TAVRO_ADDON_DIR", ROOT / "build" / "addon"))
-PACKAGE_DIR = ADDON_DIR / "tavro_blender_uploader"
+from tavro_paths import ADDON_DIR
 
 if str(ADDON_DIR) not in sys.path:
     sys.path.insert(0, str(ADDON_DIR))

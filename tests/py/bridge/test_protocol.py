@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import ORIGIN, get, raw, refused, split
+from bridge_wire import ORIGIN, get, raw, refused, split
 from tavro_blender_uploader import bridge, config
 
 CORS = [

@@ -8,7 +8,7 @@ import sysconfig
 
 import pytest
 
-from conftest import PACKAGE_DIR
+from tavro_paths import PACKAGE_DIR
 
 MODULES = ("config", "render", "bridge", "ops")
 C_LIBRARY = re.compile(r"^(libc\.so\.6|libm\.so\.6|libpthread\.so\.0|libdl\.so\.2|ld-linux[-\w.]*\.so\.\d)$")

@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-from conftest import ADDON_DIR
+from tavro_paths import ADDON_DIR
 
 sys.path.insert(0, str(ADDON_DIR.parent / "test_modules"))
 import _layer_probe as probe  # noqa: E402

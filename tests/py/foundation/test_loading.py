@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from conftest import ADDON_DIR, PACKAGE_DIR
+from tavro_paths import ADDON_DIR, PACKAGE_DIR
 
 PROBE = r"""
 import importlib, json, sys
