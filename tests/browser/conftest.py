@@ -27,12 +27,14 @@ import pytest
 
 import assets
 
-# The one place that decides which bridge the page talks to. The stub offers
-# the compiled module's `BridgeState` and `serve`; to test against the add-on,
-# import `bridge` from the built `tavro_blender_uploader` package here instead.
-import bridge_stub as bridge
-
 ROOT = Path(__file__).resolve().parents[2]
+ADDON_DIR = Path(os.environ.get("TAVRO_ADDON_DIR", ROOT / "build" / "addon"))
+sys.path.insert(0, str(ADDON_DIR))
+sys.modules.setdefault("bpy", None)  # the bridge needs no host; keep real Blender out
+
+# The page talks to the add-on's own compiled bridge.
+from tavro_blender_uploader import bridge  # noqa: E402
+
 SERVER = ROOT / "devsite" / "server.py"
 CHROMIUM = "/usr/bin/chromium"
 TIMEOUT_S = 20
