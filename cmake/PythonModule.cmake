@@ -26,7 +26,9 @@ function(tavro_python_module name)
       # Keep the statically linked runtime's symbols private to each module.
       target_link_options(${name} PRIVATE -Wl,--exclude-libs,ALL -Wl,--as-needed
         -Wl,--version-script=${CMAKE_SOURCE_DIR}/cmake/exports.map)
-      target_compile_options(${name} PRIVATE -fno-gnu-unique)
+      if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+        target_compile_options(${name} PRIVATE -fno-gnu-unique)
+      endif()
     else()
       target_link_options(${name} PRIVATE -undefined dynamic_lookup)
     endif()

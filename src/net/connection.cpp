@@ -30,7 +30,6 @@ using error_code = boost::system::error_code;
 
 constexpr size_t kHeadLimit = 64 * 1024;  // bytes of request line and headers
 constexpr size_t kMaxFields = 100;
-constexpr size_t kChunk = 262144;
 
 enum class Head { Ok, Close, Malformed, TooLarge };
 
@@ -73,6 +72,7 @@ bool send_file(tcp::socket& socket, InFile& file, std::uint64_t size) {
   }
   return true;
 #else
+  constexpr size_t kChunk = 262144;  // the most one transfer holds in memory
   std::vector<char> chunk(kChunk);
   while (left > 0) {
     size_t n = file.read(chunk.data(), static_cast<size_t>(std::min<std::uint64_t>(left, kChunk)));
