@@ -26,6 +26,7 @@ from pathlib import Path
 import pytest
 
 import assets
+from page_helpers import TIMEOUT_S
 
 ROOT = Path(__file__).resolve().parents[2]
 ADDON_DIR = Path(os.environ.get("TAVRO_ADDON_DIR", ROOT / "build" / "addon"))
@@ -37,7 +38,6 @@ from tavro_blender_uploader import bridge  # noqa: E402
 
 SERVER = ROOT / "devsite" / "server.py"
 CHROMIUM = "/usr/bin/chromium"
-TIMEOUT_S = 20
 
 
 # ---- development site ---------------------------------------------------------
@@ -133,9 +133,6 @@ def start_bridge(devsite):
         b.state.done.set()
 
 
-def import_url(devsite: Devsite, port: int, token: str, kind: str) -> str:
-    q = lambda s: urllib.parse.quote(s, safe="")  # noqa: E731
-    return f"{devsite.url}/import/blender#port={port}&token={q(token)}&kind={q(kind)}"
 
 
 # ---- assets ------------------------------------------------------------------------
@@ -168,8 +165,6 @@ def video_asset(still_png, tmp_path_factory) -> Path:
     return path
 
 
-def sha256_file(path: Path) -> str:
-    return hashlib.sha256(Path(path).read_bytes()).hexdigest()
 
 
 # ---- another origin ------------------------------------------------------------------
@@ -232,19 +227,6 @@ def page(browser):
     context.close()
 
 
-def wait_settled(page, attempts: int = 1) -> str:
-    """Waits until the page's run number `attempts` has finished; returns its state."""
-    page.wait_for_function(
-        """n => {
-            const b = document.body;
-            if (!b || Number(b.dataset.attempts || 0) < n && b.dataset.state !== 'error-link') return false;
-            const s = b.dataset.state || '';
-            return s === 'done' || s.startsWith('error');
-        }""",
-        arg=attempts,
-        timeout=TIMEOUT_S * 1000,
-    )
-    return page.evaluate("document.body.dataset.state")
 
 
 @pytest.fixture

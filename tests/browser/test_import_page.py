@@ -7,7 +7,7 @@ import urllib.request
 
 import pytest
 
-from conftest import import_url, sha256_file, wait_settled
+from page_helpers import import_url, sha256_file, wait_settled
 
 IMAGE_META = {"width": 640, "height": 360, "frame": 1, "camera": "相机"}
 VIDEO_META = {"width": 640, "height": 360, "fps": 24, "frames": 48, "duration": 2.0,
