@@ -21,7 +21,8 @@ int main(int argc, char** argv) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener, 64) != 0)
+  if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(listener, 64) != 0)
     return 1;
   socklen_t len = sizeof addr;
   getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
@@ -41,7 +42,8 @@ int main(int argc, char** argv) {
       int fd = open(path.c_str(), O_RDONLY);
       struct stat st;
       fstat(fd, &st);
-      std::string h = "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(st.st_size) + "\r\n\r\n";
+      std::string h =
+          "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(st.st_size) + "\r\n\r\n";
       (void)!write(c, h.data(), h.size());
       off_t off = 0;
       while (off < st.st_size)

@@ -1,8 +1,5 @@
 // One connection: read the request head (bounded in size and time), answer, close.
 #include <algorithm>
-#include <chrono>
-#include <vector>
-
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
@@ -10,6 +7,8 @@
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/read.hpp>
+#include <chrono>
+#include <vector>
 
 #if defined(__linux__)
 #include <sys/sendfile.h>
@@ -65,7 +64,8 @@ bool send_file(tcp::socket& socket, InFile& file, std::uint64_t size) {
   // Zero-copy: the kernel moves the bytes; no chunk passes through this process's memory.
   const int out = socket.native_handle(), in = file.descriptor();
   while (left > 0) {
-    ssize_t n = ::sendfile(out, in, nullptr, static_cast<size_t>(std::min<std::uint64_t>(left, 1u << 30)));
+    ssize_t n =
+        ::sendfile(out, in, nullptr, static_cast<size_t>(std::min<std::uint64_t>(left, 1u << 30)));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return n == 0;  // 0: the file ended early
     left -= static_cast<std::uint64_t>(n);
@@ -133,8 +133,9 @@ void serve_connection(std::shared_ptr<asio::io_context> context, tcp::socket soc
       reply.bytes = bad_request();
     } else {
       const auto& request = parser.get();
-      reply = respond(*job, std::string_view(request.method_string().data(), request.method_string().size()),
-                      std::string_view(request.target().data(), request.target().size()), wall_clock());
+      reply = respond(
+          *job, std::string_view(request.method_string().data(), request.method_string().size()),
+          std::string_view(request.target().data(), request.target().size()), wall_clock());
     }
 
     std::unique_ptr<InFile> file;

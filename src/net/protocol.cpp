@@ -13,13 +13,20 @@ constexpr std::string_view kJson = "application/json; charset=utf-8";
 
 std::string status_line(int code) {
   switch (code) {
-    case 200: return "HTTP/1.0 200 OK\r\n";
-    case 204: return "HTTP/1.0 204 No Content\r\n";
-    case 400: return "HTTP/1.0 400 Bad Request\r\n";
-    case 404: return "HTTP/1.0 404 Not Found\r\n";
-    case 410: return "HTTP/1.0 410 Gone\r\n";
-    case 431: return "HTTP/1.0 431 Request Header Fields Too Large\r\n";
-    default: return "HTTP/1.0 501 Not Implemented\r\n";
+    case 200:
+      return "HTTP/1.0 200 OK\r\n";
+    case 204:
+      return "HTTP/1.0 204 No Content\r\n";
+    case 400:
+      return "HTTP/1.0 400 Bad Request\r\n";
+    case 404:
+      return "HTTP/1.0 404 Not Found\r\n";
+    case 410:
+      return "HTTP/1.0 410 Gone\r\n";
+    case 431:
+      return "HTTP/1.0 431 Request Header Fields Too Large\r\n";
+    default:
+      return "HTTP/1.0 501 Not Implemented\r\n";
   }
 }
 

@@ -19,18 +19,18 @@ struct Job {
   // The /meta body is meta_head + decimal size (measured at each request) + meta_tail.
   std::string meta_head;
   std::string meta_tail;
-  double created_at = 0;     // wall clock, seconds since the Unix epoch
-  double ttl_seconds = 1800;  // expired once now - created_at > ttl_seconds
+  double created_at = 0;             // wall clock, seconds since the Unix epoch
+  double ttl_seconds = 1800;         // expired once now - created_at > ttl_seconds
   double head_timeout_seconds = 10;  // a request head must arrive within this time
   std::shared_ptr<Event> done;
 };
 
 // What the connection writes for one request.
 struct Reply {
-  std::string bytes;           // status line, headers, blank line and any body
-  bool stream_file = false;    // then send `file_size` bytes of the job's file
+  std::string bytes;         // status line, headers, blank line and any body
+  bool stream_file = false;  // then send `file_size` bytes of the job's file
   std::uint64_t file_size = 0;
-  bool set_done = false;       // set the job's done event once `bytes` are written
+  bool set_done = false;  // set the job's done event once `bytes` are written
 };
 
 // The answer to one parsed request head. `now` is the wall clock.

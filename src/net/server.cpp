@@ -1,16 +1,16 @@
 #include "server.hpp"
 
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <system_error>
 #include <thread>
 
-#include <boost/asio/ip/address.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
-
 #ifndef _WIN32
-#include <csignal>
 #include <pthread.h>
+
+#include <csignal>
 #endif
 
 namespace tavro::net {

@@ -74,8 +74,8 @@ std::string form_decode(std::string_view field) {
     char c = field[i];
     if (c == '+') {
       out += ' ';
-    } else if (c == '%' && i + 2 < field.size() &&
-               hex_value(field[i + 1]) >= 0 && hex_value(field[i + 2]) >= 0) {
+    } else if (c == '%' && i + 2 < field.size() && hex_value(field[i + 1]) >= 0 &&
+               hex_value(field[i + 2]) >= 0) {
       out += static_cast<char>(hex_value(field[i + 1]) * 16 + hex_value(field[i + 2]));
       i += 2;
     } else {

@@ -10,7 +10,8 @@ std::string package_of(PyObject* module) {
 
 Ref import_sibling(PyObject* module, const char* name) {
   std::string package = package_of(module);
-  if (package.empty()) raise(PyExc_ImportError, "attempted relative import with no known parent package");
+  if (package.empty())
+    raise(PyExc_ImportError, "attempted relative import with no known parent package");
   return import((package + "." + name).c_str());
 }
 

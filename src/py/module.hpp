@@ -19,11 +19,10 @@ PyObject* trampoline(PyObject* self, PyObject* args, PyObject* kwargs) noexcept 
 }
 
 // One PyMethodDef entry for a Native function: PY_FUNCTION("name", fn, doc).
-#define PY_FUNCTION(name, fn, doc)                                             \
-  PyMethodDef {                                                                \
-    name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(     \
-              &::py::trampoline<fn>)),                                         \
-        METH_VARARGS | METH_KEYWORDS, doc                                      \
+#define PY_FUNCTION(name, fn, doc)                                                                \
+  PyMethodDef {                                                                                   \
+    name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&::py::trampoline<fn>)), \
+        METH_VARARGS | METH_KEYWORDS, doc                                                         \
   }
 #define PY_FUNCTIONS_END \
   PyMethodDef { nullptr, nullptr, 0, nullptr }

@@ -28,8 +28,7 @@ inline Ref to_py(const char* v) { return str(v); }
 inline Ref to_py(bool v) { return boolean(v); }
 inline Ref to_py(double v) { return real(v); }
 template <class I>
-  requires(std::is_integral_v<I> && !std::is_same_v<I, bool>)
-Ref to_py(I v) {
+requires(std::is_integral_v<I> && !std::is_same_v<I, bool>) Ref to_py(I v) {
   return integer(static_cast<long long>(v));
 }
 

@@ -44,7 +44,8 @@ Params::Params(const char* func, PyObject* args, PyObject* kwargs,
     PyObject *key = nullptr, *value = nullptr;
     Py_ssize_t pos = 0;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      if (!PyUnicode_Check(key)) raise(PyExc_TypeError, std::string(func_) + "() keywords must be strings");
+      if (!PyUnicode_Check(key))
+        raise(PyExc_TypeError, std::string(func_) + "() keywords must be strings");
       std::string kname = utf8(key);
       size_t slot = count_;
       for (size_t i = 0; i < count_; ++i)
@@ -75,8 +76,10 @@ long long integer_arg(PyObject* v, const char* name) {
   if (PyLong_Check(v)) return to_long(v);
   if (PyFloat_Check(v)) {
     double d = PyFloat_AsDouble(v);
-    if (std::isnan(d)) raise(PyExc_ValueError, std::string(name) + ": cannot convert float NaN to integer");
-    if (std::isinf(d)) raise(PyExc_OverflowError, std::string(name) + ": cannot convert float infinity to integer");
+    if (std::isnan(d))
+      raise(PyExc_ValueError, std::string(name) + ": cannot convert float NaN to integer");
+    if (std::isinf(d))
+      raise(PyExc_OverflowError, std::string(name) + ": cannot convert float infinity to integer");
     d = std::trunc(d);
     if (d < -9.2233720368547758e18 || d >= 9.2233720368547758e18)
       raise(PyExc_OverflowError, std::string(name) + " is too large");
@@ -94,7 +97,8 @@ long long integer_arg(PyObject* v, const char* name) {
 }
 
 std::string text_arg(PyObject* v, const char* name) {
-  if (!PyUnicode_Check(v)) raise(PyExc_TypeError, std::string(name) + " must be str, not " + type_name(v));
+  if (!PyUnicode_Check(v))
+    raise(PyExc_TypeError, std::string(name) + " must be str, not " + type_name(v));
   return utf8(v);
 }
 

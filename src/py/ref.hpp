@@ -1,9 +1,9 @@
 // Owned references to Python objects.
 #pragma once
 
-#include "python.hpp"
-
 #include <utility>
+
+#include "python.hpp"
 
 namespace py {
 

@@ -1,12 +1,11 @@
 // Feeds arbitrary bytes to the request-head parser and the protocol's answer, as a client on
 // the socket could: nothing may crash, hang or leak, and every answer is a complete HTTP/1.0 head.
-#include <cstdint>
-#include <cstdlib>
-#include <string>
-
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/parser.hpp>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
 
 #include "net/protocol.hpp"
 #include "net/target.hpp"
@@ -39,8 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)used;
   if (!ec && parser.is_header_done()) {
     const auto& req = parser.get();
-    auto reply = tavro::net::respond(job, std::string_view(req.method_string().data(), req.method_string().size()),
-                                     std::string_view(req.target().data(), req.target().size()), 1.0);
+    auto reply = tavro::net::respond(
+        job, std::string_view(req.method_string().data(), req.method_string().size()),
+        std::string_view(req.target().data(), req.target().size()), 1.0);
     if (reply.bytes.rfind("HTTP/1.0 ", 0) != 0 || reply.bytes.find("\r\n\r\n") == std::string::npos)
       std::abort();
   }

@@ -56,8 +56,15 @@ PyMethodDef kFunctions[] = {
     PY_FUNCTION("attrs", attrs, nullptr),
     PY_FUNCTIONS_END,
 };
-PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_layer_probe", nullptr, 0, kFunctions,
-                       nullptr, nullptr, nullptr, nullptr};
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT,
+                       "_layer_probe",
+                       nullptr,
+                       0,
+                       kFunctions,
+                       nullptr,
+                       nullptr,
+                       nullptr,
+                       nullptr};
 
 }  // namespace
 

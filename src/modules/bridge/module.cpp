@@ -23,8 +23,15 @@ PyMethodDef kFunctions[] = {
 };
 
 PyModuleDef_Slot kSlots[] = {{Py_mod_exec, reinterpret_cast<void*>(&exec_bridge)}, {0, nullptr}};
-PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "bridge", "The local bridge to the import page.", 0,
-                       kFunctions, kSlots, nullptr, nullptr, nullptr};
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT,
+                       "bridge",
+                       "The local bridge to the import page.",
+                       0,
+                       kFunctions,
+                       kSlots,
+                       nullptr,
+                       nullptr,
+                       nullptr};
 
 }  // namespace
 

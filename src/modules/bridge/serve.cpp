@@ -78,8 +78,7 @@ PyMethodDef kServerMethods[] = {
 };
 
 PyGetSetDef kServerFields[] = {
-    {"server_address", &server_address, nullptr, "(host, port) the server is bound to.",
-     nullptr},
+    {"server_address", &server_address, nullptr, "(host, port) the server is bound to.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -117,7 +116,8 @@ py::Ref serve(PyObject* m, PyObject* args, PyObject* kwargs) {
   PyObject* site_url = p.str_object(1);
   std::string origin = origin_of(py::Ref::borrow(site_url));
   State* s = state_of(m, p[0]);
-  if (s == nullptr) py::raise(PyExc_TypeError, "state must be a BridgeState, not " + py::type_name(p[0]));
+  if (s == nullptr)
+    py::raise(PyExc_TypeError, "state must be a BridgeState, not " + py::type_name(p[0]));
 
   auto job = std::make_shared<tavro::net::Job>();
   job->file_path = py::utf8(s->file_path.get());
@@ -128,7 +128,8 @@ py::Ref serve(PyObject* m, PyObject* args, PyObject* kwargs) {
   if (type == nullptr) py::throw_pending();
   py::Ref mime = py::truthy(type) ? py::Ref::borrow(type) : py::str("application/octet-stream");
   job->mime = py::utf8(mime.get());
-  py::Ref filename = py::call(py::attr(py::attr(py::import("os"), "path"), "basename"), s->file_path);
+  py::Ref filename =
+      py::call(py::attr(py::attr(py::import("os"), "path"), "basename"), s->file_path);
   std::tie(job->meta_head, job->meta_tail) = meta_template(*s, filename, mime);
   job->created_at = s->created;
   py::Ref config = py::global(m, "config");

@@ -1,10 +1,10 @@
 #include "net/protocol.hpp"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-
-#include <gtest/gtest.h>
 
 using namespace tavro::net;
 
@@ -52,8 +52,8 @@ TEST_F(ProtocolTest, MetaBodyCarriesTheSizeMeasuredNow) {
 
 TEST_F(ProtocolTest, AssetHeadThenStream) {
   Reply r = at("GET", "/asset?token=tok");
-  EXPECT_EQ(r.bytes, "HTTP/1.0 200 OK\r\n" + kCors +
-                         "Content-Type: image/png\r\nContent-Length: 5\r\n\r\n");
+  EXPECT_EQ(r.bytes,
+            "HTTP/1.0 200 OK\r\n" + kCors + "Content-Type: image/png\r\nContent-Length: 5\r\n\r\n");
   EXPECT_TRUE(r.stream_file);
   EXPECT_EQ(r.file_size, 5u);
   EXPECT_FALSE(r.set_done);
@@ -74,9 +74,14 @@ TEST_F(ProtocolTest, NotFoundCoversRoutesTokensAndExpiry) {
   const std::string not_found = "HTTP/1.0 404 Not Found\r\n" + kCors +
                                 "Content-Type: application/json; charset=utf-8\r\n"
                                 "Content-Length: 22\r\n\r\n{\"error\": \"not found\"}";
-  for (auto [method, target] : std::initializer_list<std::pair<const char*, const char*>>{
-           {"GET", "/meta/?token=tok"}, {"GET", "/done?token=tok"}, {"POST", "/meta?token=tok"},
-           {"GET", "/meta?token=TOK"}, {"GET", "/meta"}, {"POST", "/done"}, {"GET", "/"}}) {
+  for (auto [method, target] :
+       std::initializer_list<std::pair<const char*, const char*>>{{"GET", "/meta/?token=tok"},
+                                                                  {"GET", "/done?token=tok"},
+                                                                  {"POST", "/meta?token=tok"},
+                                                                  {"GET", "/meta?token=TOK"},
+                                                                  {"GET", "/meta"},
+                                                                  {"POST", "/done"},
+                                                                  {"GET", "/"}}) {
     Reply r = at(method, target);
     EXPECT_EQ(r.bytes, not_found) << method << " " << target;
     EXPECT_FALSE(r.set_done);

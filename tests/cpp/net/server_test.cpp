@@ -1,16 +1,16 @@
 // The server on a real loopback socket: whole exchanges, closing, limits, misbehaving clients.
 #include "net/server.hpp"
 
+#include <gtest/gtest.h>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <thread>
-
-#include <boost/asio/connect.hpp>
-#include <boost/asio/read.hpp>
-#include <boost/asio/write.hpp>
-#include <gtest/gtest.h>
 
 using namespace tavro::net;
 namespace asio = boost::asio;
@@ -75,7 +75,9 @@ struct ServerTest : ::testing::Test {
   std::shared_ptr<Server> server;
 };
 
-std::string body_of(const std::string& answer) { return answer.substr(answer.find("\r\n\r\n") + 4); }
+std::string body_of(const std::string& answer) {
+  return answer.substr(answer.find("\r\n\r\n") + 4);
+}
 
 }  // namespace
 
@@ -84,7 +86,8 @@ TEST_F(ServerTest, ServesMetaAndAssetThenClosesOnDone) {
   EXPECT_EQ(body_of(exchange(server->port(), "GET /meta?token=tok HTTP/1.1\r\n\r\n")),
             "{\"size\": " + std::to_string(content.size()) + "}");
   EXPECT_EQ(body_of(exchange(server->port(), "GET /asset?token=tok HTTP/1.0\r\n\r\n")), content);
-  std::string done = exchange(server->port(), "POST /done?token=tok HTTP/1.1\r\nContent-Length: 4\r\n\r\nbody");
+  std::string done =
+      exchange(server->port(), "POST /done?token=tok HTTP/1.1\r\nContent-Length: 4\r\n\r\nbody");
   EXPECT_EQ(body_of(done), "{\"ok\": true}");
   EXPECT_TRUE(job->done->wait_for(2));
   EXPECT_TRUE(refused(server->port()));

@@ -1,7 +1,8 @@
 #include "net/target.hpp"
-#include "net/token.hpp"
 
 #include <gtest/gtest.h>
+
+#include "net/token.hpp"
 
 using namespace tavro::net;
 
