@@ -91,6 +91,16 @@ def test_video_import_is_byte_identical_and_playable(page, devsite, start_bridge
     )
     if decoded is not None:
         assert decoded == [IMAGE_W, IMAGE_H]
+        # Show a frame from the middle, settled, for the screenshot.
+        page.evaluate(
+            """() => new Promise(done => {
+                const v = document.querySelector('#preview video');
+                v.addEventListener('seeked', done, {once: true});
+                v.currentTime = 1.0;
+            })"""
+        )
+        page.wait_for_function("() => document.querySelector('#preview video').readyState >= 4")
+        page.wait_for_timeout(1200)  # the player's loading indicator fades out
     meta_text = page.inner_text("#meta")
     assert "24 fps" in meta_text and "2 秒" in meta_text and "否" in meta_text
     page.screenshot(path=str(screenshot_dir / "import-video.png"), full_page=True)
