@@ -7,7 +7,6 @@ default they go to the test's temporary folder.
 
 from __future__ import annotations
 
-import hashlib
 import http.server
 import json
 import os
@@ -133,8 +132,6 @@ def start_bridge(devsite):
         b.state.done.set()
 
 
-
-
 # ---- assets ------------------------------------------------------------------------
 
 IMAGE_W, IMAGE_H = 640, 360
@@ -163,8 +160,6 @@ def video_asset(still_png, tmp_path_factory) -> Path:
     path = tmp_path_factory.mktemp("video") / "lumo_stage_anim.mp4"
     assets.write_mp4(path, still_png, IMAGE_W, IMAGE_H, VIDEO_FRAMES)
     return path
-
-
 
 
 # ---- another origin ------------------------------------------------------------------
@@ -225,8 +220,6 @@ def page(browser):
     pg = context.new_page()
     yield pg
     context.close()
-
-
 
 
 @pytest.fixture
