@@ -158,6 +158,14 @@
       el.alt = String(meta.filename || "素材预览");
     }
     el.id = "preview-media";
+    // A file the browser cannot decode is still imported unchanged; only the
+    // preview gives way to a note.
+    el.addEventListener("error", () => {
+      const note = document.createElement("p");
+      note.className = "preview-note";
+      note.textContent = "此浏览器无法预览该文件，导入不受影响。";
+      el.replaceWith(note);
+    });
     el.src = previewUrl;
     $("preview").append(el);
   }

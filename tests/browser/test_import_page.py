@@ -84,10 +84,11 @@ def test_video_import_is_byte_identical_and_playable(page, devsite, start_bridge
     # Decoding H.264 needs a Chromium built with it; the transfer itself is
     # checked above either way.
     page.wait_for_function(
-        "() => { const v = document.querySelector('#preview video'); return v && (v.readyState >= 2 || v.error); }"
+        "() => document.querySelector('#preview .preview-note')"
+        " || document.querySelector('#preview video').readyState >= 2"
     )
     decoded = page.evaluate(
-        "() => { const v = document.querySelector('#preview video'); return v.error ? null : [v.videoWidth, v.videoHeight]; }"
+        "() => { const v = document.querySelector('#preview video'); return v ? [v.videoWidth, v.videoHeight] : null; }"
     )
     if decoded is not None:
         assert decoded == [IMAGE_W, IMAGE_H]
@@ -194,3 +195,12 @@ def test_failures_show_their_message(page, devsite, start_bridge, image_asset, m
     assert len(devsite.records()) == before
     if state != "error-offline":
         assert not bridge.state.done.is_set()
+
+
+def test_undecodable_asset_is_still_imported(page, devsite, start_bridge, tmp_path):
+    path = tmp_path / "lumo_stage_broken.png"
+    path.write_bytes(b"\x89PNG\r\n\x1a\n" + bytes(4096))
+    bridge = start_bridge(path, "image", SNAPSHOT_META)
+    _check_import(page, devsite, bridge, path, "image")
+    page.wait_for_selector("#preview .preview-note")
+    assert "无法预览" in page.inner_text("#preview")
