@@ -12,6 +12,10 @@
 
 #if defined(__linux__)
 #include <sys/sendfile.h>
+#endif
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <sys/socket.h>
 #include <sys/time.h>
 #endif
@@ -120,8 +124,12 @@ void serve_connection(std::shared_ptr<asio::io_context> context, tcp::socket soc
     error_code ec;
     sock.non_blocking(false, ec);
     sock.native_non_blocking(false, ec);
-#if defined(__linux__)
     // A client that stops reading entirely must not hold this thread for ever.
+#ifdef _WIN32
+    DWORD send_timeout_ms = 120000;
+    ::setsockopt(sock.native_handle(), SOL_SOCKET, SO_SNDTIMEO,
+                 reinterpret_cast<const char*>(&send_timeout_ms), sizeof send_timeout_ms);
+#else
     timeval send_timeout{120, 0};
     ::setsockopt(sock.native_handle(), SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
 #endif

@@ -19,6 +19,7 @@ bool Event::is_set() const {
 
 bool Event::wait_for(double seconds) {
   std::unique_lock lock(mutex_);
+  if (seconds != seconds) seconds = 0;  // NaN: do not wait
   if (seconds < 0) {
     changed_.wait(lock, [this] { return set_; });
     return true;

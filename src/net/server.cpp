@@ -55,6 +55,8 @@ std::shared_ptr<Server> Server::start(const std::string& host, std::shared_ptr<c
     try {
       server->loop_.run();
     } catch (...) {
+      // The loop cannot go on: close the listener here, so the port does not stay open.
+      server->close_listener();
     }
     server->loop_ended_.set();
   }).detach();
