@@ -1,4 +1,8 @@
-"""Tavro uploader: send a white-model snapshot, animation or local video to the site's import page."""
+"""Tavro uploader: send a white-model snapshot, animation or local video to the site's import page.
+
+Blender 3.1 to 4.1 read `bl_info`; Blender 4.2 and later install the same package as an
+extension from its blender_manifest.toml and load it as bl_ext.<repository>.tavro_blender_uploader.
+"""
 
 bl_info = {
     "name": "Tavro Uploader",
@@ -6,7 +10,7 @@ bl_info = {
     "version": (0, 1, 0),
     "blender": (3, 1, 0),
     "location": "3D Viewport > Sidebar > Tavro",
-    "description": "Render a white-model asset and hand it to the web import page",
+    "description": "Send a white-model render or a local video to the site's import page",
     "category": "Import-Export",
 }
 

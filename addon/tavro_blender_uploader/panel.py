@@ -1,9 +1,97 @@
-"""Registration layer: declares the operator, the panel and the scene properties."""
+"""Registration layer: declares the scene properties, the send operator and the panel to Blender.
+
+Blender reads these declarations from the classes themselves, so they live here in Python; the
+flow of a send and the drawing of the panel live in the compiled `ops` module, and everything
+below only forwards to it.
+"""
+
+import bpy
+
+from . import config, ops
+
+SOURCES = (
+    ("SNAPSHOT", "白模快照", "当前帧的白模静帧（PNG）"),
+    ("ANIMATION", "白模动画", "帧范围的白模动画（H.264 MP4）"),
+    ("VIDEO", "本地视频", "磁盘上的视频文件，统一转为 H.264 MP4"),
+)
+RESOLUTIONS = tuple((key, label, "长边 %d 像素" % edge) for key, label, edge in config.RESOLUTION_PRESETS)
+ASPECTS = tuple((key, label, "宽高比 %d:%d" % (w, h)) for key, label, w, h in ops._ASPECTS)
+
+# `search=` on text properties exists from Blender 3.3 on; older hosts get a plain name field.
+HAS_STRING_SEARCH = bpy.app.version >= (3, 3, 0)
+
+
+def _camera_names(self, context, edit_text):
+    # The group lives on a scene: offer that scene's camera objects.
+    return [ob.name for ob in self.id_data.objects if ob.type == "CAMERA"]
+
+
+def _camera_property():
+    options = dict(name="相机", description="渲染所用的相机（场景中相机对象的名称）", default="")
+    if HAS_STRING_SEARCH:
+        options.update(search=_camera_names, search_options={"SORT"})
+    return bpy.props.StringProperty(**options)
+
+
+# The frame range follows the scene's own range until the user sets a value of their own; the
+# chosen value is kept in the group under a private key.
+def _frame_property(name, label):
+    key = "_" + name
+
+    def get(self):
+        value = self.get(key)
+        return getattr(self.id_data, name) if value is None else value
+
+    def set(self, value):
+        self[key] = value
+
+    return bpy.props.IntProperty(name=label, description=label + "帧（默认取场景的帧范围）", get=get, set=set)
+
+
+class LUMO_PG_uploader(bpy.types.PropertyGroup):
+    source: bpy.props.EnumProperty(name="来源", items=SOURCES, default="SNAPSHOT")
+    video_path: bpy.props.StringProperty(
+        name="视频文件", description="要转换的本地视频文件", default="", subtype="FILE_PATH")
+    camera: _camera_property()
+    resolution: bpy.props.EnumProperty(name="分辨率", items=RESOLUTIONS, default=RESOLUTIONS[0][0])
+    aspect: bpy.props.EnumProperty(name="宽高比", items=ASPECTS, default=ASPECTS[0][0])
+    frame_start: _frame_property("frame_start", "起始")
+    frame_end: _frame_property("frame_end", "结束")
+    status: bpy.props.StringProperty(name="状态", description="上一次发送的结果", default="")
+
+
+class LUMO_OT_send(bpy.types.Operator):
+    """渲染白模素材（或转换本地视频），在浏览器中打开网站的导入页"""
+
+    bl_idname = "lumo.send_to_canvas"
+    bl_label = "发送到网页"
+    bl_options = {"REGISTER"}
+
+    def execute(self, context):
+        return ops.execute_send(self, context)
+
+
+class LUMO_PT_uploader(bpy.types.Panel):
+    bl_idname = "LUMO_PT_uploader"
+    bl_label = "Tavro 导入"
+    bl_space_type = "VIEW_3D"
+    bl_region_type = "UI"
+    bl_category = "Tavro"
+
+    def draw(self, context):
+        ops.draw_panel(self, context)
+
+
+CLASSES = (LUMO_PG_uploader, LUMO_OT_send, LUMO_PT_uploader)
 
 
 def register():
-    pass
+    for cls in CLASSES:
+        bpy.utils.register_class(cls)
+    bpy.types.Scene.lumo_uploader = bpy.props.PointerProperty(type=LUMO_PG_uploader)
 
 
 def unregister():
-    pass
+    del bpy.types.Scene.lumo_uploader
+    for cls in reversed(CLASSES):
+        bpy.utils.unregister_class(cls)
