@@ -89,7 +89,3 @@ def test_missing_properties_end_the_drawing(ops_module):
     with pytest.raises(AttributeError):
         ops_module.draw_panel(types.SimpleNamespace(layout=Layout()),
                               types.SimpleNamespace(scene=object()))
-    props = Props(source="ANIMATION")
-    del props._values["frame_end"]
-    with pytest.raises(AttributeError):
-        draw(ops_module, props)

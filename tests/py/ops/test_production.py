@@ -3,7 +3,7 @@ call each source makes and the asset kind it gives."""
 
 import pytest
 
-from ops_fakes import Props, context, obj, scene
+from ops_fakes import Props, context, scene
 from tavro_blender_uploader import config
 
 
@@ -93,14 +93,6 @@ def test_render_without_a_usable_camera(ops_module, fakes, source, camera):
     assert sc.objects.lookups == ([camera] if camera else [])
 
 
-def test_the_scene_camera_is_found_by_name_not_the_active_one(ops_module, fakes):
-    props = Props(source="SNAPSHOT", camera="Side")
-    sc = scene(props, objects=[obj("Camera", "CAMERA"), obj("Side", "CAMERA")])
-    sc.camera = sc.objects._by_name["Camera"]
-    ops_module._produce(None, sc, props)
-    assert fakes.render.calls[0][1][1] is sc.objects._by_name["Side"]
-
-
 def test_render_errors_pass_through_unchanged(ops_module, fakes):
     fakes.render.error = err = RuntimeError("渲染没有生成文件")
     props = Props(source="ANIMATION")
@@ -108,9 +100,3 @@ def test_render_errors_pass_through_unchanged(ops_module, fakes):
         ops_module._produce(None, scene(props), props)
     assert got.value is err
 
-
-def test_a_render_result_that_is_not_a_pair(ops_module, fakes):
-    fakes.render.render_snapshot = lambda *a: ("/tmp/x.png",)
-    props = Props()
-    with pytest.raises(ValueError, match="not enough values to unpack"):
-        ops_module._produce(None, scene(props), props)

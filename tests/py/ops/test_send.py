@@ -161,17 +161,15 @@ def test_bridge_refusing_the_site_address(ops_module, fakes, tmp_path, monkeypat
     assert props.writes == [] and fakes.browser.urls == []
 
 
-@pytest.mark.parametrize("where", ["serve", "site_url", "pair"])
+@pytest.mark.parametrize("where", ["serve", "site_url"])
 def test_bridge_start_failures(ops_module, fakes, tmp_path, monkeypatch, where):
     produce(fakes, tmp_path, 10)
     bridge = Bridge(error=OSError("端口被占用") if where == "serve" else None)
     if where == "site_url":
         monkeypatch.setattr(config, "site_url", lambda: (_ for _ in ()).throw(LookupError("无站点")))
-    if where == "pair":
-        bridge.serve = lambda state, site: (None, 1, 2)
     monkeypatch.setattr(ops_module, "bridge", bridge)
     result, reports = send(ops_module, Props())
-    text = {"serve": "端口被占用", "site_url": "无站点", "pair": "too many values to unpack (expected 2)"}[where]
+    text = {"serve": "端口被占用", "site_url": "无站点"}[where]
     assert (result, reports) == ({"CANCELLED"}, [({"ERROR"}, "本地桥接启动失败：" + text)])
     assert fakes.browser.urls == []
 
@@ -204,9 +202,3 @@ def test_two_sends_leave_two_bridges(ops_module, fakes, tmp_path, served):
     assert [bridge_meta(p, t)[1]["size"] for p, t in jobs] == [100, 101]  # both still serving
     assert props.status == "请手动打开：" + fakes.browser.urls[1]
 
-
-def test_argument_count(ops_module):
-    with pytest.raises(TypeError):
-        ops_module.execute_send(Operator())
-    with pytest.raises(TypeError):
-        ops_module.execute_send(Operator(), context(), None)
