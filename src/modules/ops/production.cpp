@@ -99,11 +99,10 @@ Ref produce(PyObject* m, PyObject* args, PyObject* kwargs) {
   // The output size comes first, for every source.
   Ref edge = long_edge_of(m, py::attr(props, "resolution").get());
   auto [aw, ah] = aspect_of(m, py::attr(props, "aspect").get());
-  Ref video = py::str("VIDEO");
 
-  if (py::equals(py::attr(props, "source").get(), video.get())) {
+  if (py::equals(py::attr(props, "source").get(), py::str("VIDEO").get())) {
     Ref chosen = py::attr(props, "video_path");
-    if (chosen.is_none() || !py::truthy(chosen.get())) chosen = py::str("");
+    if (!py::truthy(chosen.get())) chosen = py::str("");  // empty or None
     Ref bpy_path = py::attr(py::global(m, "bpy"), "path");
     Ref src = py::call_method(bpy_path.get(), "abspath", chosen);
     if (!py::truthy(src.get())) invalid("请先选择一个视频文件");
