@@ -1,7 +1,8 @@
 // Output geometry and limits: what fixes an output's numbers before the host is touched.
+#include "core/geometry.hpp"
+
 #include <utility>
 
-#include "core/geometry.hpp"
 #include "render.hpp"
 
 namespace render {
@@ -28,15 +29,18 @@ py::Ref clamp_frame_range(PyObject*, PyObject* args, PyObject* kwargs) {
   return py::tuple(r.start, r.end, r.truncated);
 }
 
-py::Ref is_supported_video(PyObject* m, PyObject* args, PyObject* kwargs) {
-  py::Params p("is_supported_video", args, kwargs, {"path"});
-  std::string path = p.text(0);
+bool supported_video(PyObject* m, const std::string& path) {
   // Lower-casing goes through str.lower so that it is Python's Unicode rule exactly.
   py::Ref ext = py::call_method(py::str(tavro::core::extension_of(path)).get(), "lower");
   py::Ref exts = py::attr(py::global(m, "config"), "LOCAL_VIDEO_EXTS");
   int found = PySequence_Contains(exts.get(), ext.get());
   if (found < 0) py::throw_pending();
-  return py::boolean(found == 1);
+  return found == 1;
+}
+
+py::Ref is_supported_video(PyObject* m, PyObject* args, PyObject* kwargs) {
+  py::Params p("is_supported_video", args, kwargs, {"path"});
+  return py::boolean(supported_video(m, p.text(0)));
 }
 
 py::Ref make_tmp_path(PyObject* m, const py::Ref& suffix) {
@@ -44,8 +48,9 @@ py::Ref make_tmp_path(PyObject* m, const py::Ref& suffix) {
   // platform; the descriptor is closed at once and the empty file stays as a placeholder.
   py::Ref tempfile = py::global(m, "tempfile");
   py::Ref os = py::global(m, "os");
-  py::Ref made = py::call_tuple(py::attr(tempfile, "mkstemp").get(), py::tuple(),
-                                py::kwargs({{"suffix", suffix}, {"prefix", py::str("lumo_stage_")}}));
+  py::Ref made =
+      py::call_tuple(py::attr(tempfile, "mkstemp").get(), py::tuple(),
+                     py::kwargs({{"suffix", suffix}, {"prefix", py::str("lumo_stage_")}}));
   py::call(py::attr(os, "close"), PyTuple_GetItem(made.get(), 0));
   return py::call(py::attr(py::attr(os, "path"), "abspath"), PyTuple_GetItem(made.get(), 1));
 }

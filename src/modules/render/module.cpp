@@ -18,6 +18,7 @@ int exec_render(PyObject* m) {
       bpy = Py_NewRef(Py_None);
     }
     py::add(m, "bpy", py::Ref::steal(bpy));
+    py::add(m, "_scene_guard", render::make_guard_type(m));
   });
 }
 
@@ -34,6 +35,26 @@ PyMethodDef kFunctions[] = {
     PY_FUNCTION("_tmp_path", render::tmp_path,
                 "_tmp_path($module, /, suffix)\n--\n\n"
                 "A new empty temporary file named lumo_stage_*<suffix>; its absolute path."),
+    PY_FUNCTION("_apply_workbench", render::apply_workbench_fn,
+                "_apply_workbench($module, /, scene, width, height)\n--\n\n"
+                "Workbench engine at width x height, 100 percent, opaque film."),
+    PY_FUNCTION("_apply_video_output", render::apply_video_output_fn,
+                "_apply_video_output($module, /, scene, path)\n--\n\n"
+                "H.264 in MPEG-4 at VIDEO_FPS, no audio, written to path."),
+    PY_FUNCTION("_resolve_ffmpeg_output", render::resolve_ffmpeg_output_fn,
+                "_resolve_ffmpeg_output($module, /, prefix)\n--\n\n"
+                "The newest file the FFmpeg output wrote for an output prefix."),
+    PY_FUNCTION("render_snapshot", render::render_snapshot,
+                "render_snapshot($module, /, scene, camera, long_edge, aspect_w, aspect_h)\n--\n\n"
+                "The current frame as a white-model PNG: (path, meta)."),
+    PY_FUNCTION(
+        "render_animation", render::render_animation,
+        "render_animation($module, /, scene, camera, long_edge, aspect_w, aspect_h, "
+        "frame_start, frame_end)\n--\n\n"
+        "A frame range as a white-model H.264 MP4, at most MAX_VIDEO_SECONDS: (path, meta)."),
+    PY_FUNCTION("transcode_local_video", render::transcode_local_video,
+                "transcode_local_video($module, /, src, long_edge)\n--\n\n"
+                "A local clip re-encoded to the produced video format: (path, meta)."),
     PY_FUNCTIONS_END,
 };
 
@@ -43,8 +64,14 @@ PyModuleDef_Slot kSlots[] = {
 };
 
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "render", "White-model renders and video normalisation.", 0,
-    kFunctions,            kSlots,   nullptr,                                       nullptr,
+    PyModuleDef_HEAD_INIT,
+    "render",
+    "White-model renders and video normalisation.",
+    0,
+    kFunctions,
+    kSlots,
+    nullptr,
+    nullptr,
     nullptr,
 };
 

@@ -2,6 +2,8 @@
 // concern; module.cpp lists them all.
 #pragma once
 
+#include <utility>
+
 #include "py/py.hpp"
 
 namespace render {
@@ -12,11 +14,71 @@ py::Ref clamp_frame_range(PyObject* m, PyObject* args, PyObject* kwargs);
 py::Ref is_supported_video(PyObject* m, PyObject* args, PyObject* kwargs);
 py::Ref tmp_path(PyObject* m, PyObject* args, PyObject* kwargs);
 
+// Scene guard and white-model settings (guard.cpp).
+py::Ref make_guard_type(PyObject* m);
+py::Ref apply_workbench_fn(PyObject* m, PyObject* args, PyObject* kwargs);
+py::Ref apply_video_output_fn(PyObject* m, PyObject* args, PyObject* kwargs);
+
+// Renders (snapshot.cpp, animation.cpp, transcode.cpp) and output discovery (output.cpp).
+py::Ref render_snapshot(PyObject* m, PyObject* args, PyObject* kwargs);
+py::Ref render_animation(PyObject* m, PyObject* args, PyObject* kwargs);
+py::Ref transcode_local_video(PyObject* m, PyObject* args, PyObject* kwargs);
+py::Ref resolve_ffmpeg_output_fn(PyObject* m, PyObject* args, PyObject* kwargs);
+
 // Shared helpers for the host parts.
 // resolution_for's rule with its error, for callers that already hold integers.
 std::pair<long long, long long> checked_resolution(long long long_edge, long long aspect_w,
                                                    long long aspect_h);
 // A new empty file "lumo_stage_<random><suffix>" in the temporary directory; its absolute path.
 py::Ref make_tmp_path(PyObject* m, const py::Ref& suffix);
+// Whether the path's extension (lower-cased the way Python does) is in config.LOCAL_VIDEO_EXTS.
+bool supported_video(PyObject* m, const std::string& path);
+
+// The host API as bound now; RuntimeError when the module was loaded outside Blender.
+py::Ref host(PyObject* m);
+// A name of `config`, read at the moment of use.
+py::Ref config_value(PyObject* m, const char* name);
+// bpy.ops.render.render(**kw); its result is not examined.
+void run_render(PyObject* m, const py::Ref& kw);
+// The camera's `name`, or "" for an object without one.
+py::Ref camera_name(PyObject* camera);
+// round(frames / config.VIDEO_FPS, 3) with Python's own round.
+py::Ref duration_of(PyObject* m, long long frames);
+
+void apply_workbench(PyObject* m, PyObject* scene, long long width, long long height);
+void apply_video_output(PyObject* m, PyObject* scene, const py::Ref& path);
+// The file the host's FFmpeg output wrote for the output prefix (see output.cpp).
+py::Ref resolve_ffmpeg_output(PyObject* m, const py::Ref& prefix);
+
+// The settings a render may change, read at entry and written back in a fixed order.
+class SceneBackup {
+ public:
+  static SceneBackup take(PyObject* scene);
+  // Writes every setting back; the first write the host rejects ends the restore and throws.
+  void restore() const;
+  int traverse(visitproc visit, void* arg) const;
+  void clear();
+
+ private:
+  py::Ref scene_, render_, ffmpeg_;
+  py::Ref engine_, resolution_x_, resolution_y_, resolution_percentage_, fps_, fps_base_, filepath_,
+      file_format_, frame_start_, frame_end_, camera_, film_transparent_;
+  py::Ref media_type_;  // empty when the image settings have no media_type
+  py::Ref ff_format_, ff_codec_, ff_audio_;
+};
+
+// Runs `body` inside the scene guard: the scene is restored on every exit, and an error of the
+// block leaves after the restore unless a restore step fails, whose error then replaces it.
+template <class Body>
+void with_scene_guard(PyObject* scene, Body&& body) {
+  SceneBackup backup = SceneBackup::take(scene);
+  try {
+    body();
+  } catch (...) {
+    backup.restore();
+    throw;
+  }
+  backup.restore();
+}
 
 }  // namespace render

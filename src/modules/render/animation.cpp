@@ -1,0 +1,45 @@
+// Animation render: a frame range as a white-model H.264 video, cut to the maximum duration.
+#include "core/geometry.hpp"
+#include "render.hpp"
+
+namespace render {
+
+py::Ref render_animation(PyObject* m, PyObject* args, PyObject* kwargs) {
+  py::Params p(
+      "render_animation", args, kwargs,
+      {"scene", "camera", "long_edge", "aspect_w", "aspect_h", "frame_start", "frame_end"});
+  long long long_edge = p.integer(2), aspect_w = p.integer(3), aspect_h = p.integer(4);
+  long long frame_start = p.integer(5), frame_end = p.integer(6);
+  PyObject* scene = p[0];
+  PyObject* camera = p[1];
+  auto [width, height] = checked_resolution(long_edge, aspect_w, aspect_h);
+  long long fps = py::integer_arg(config_value(m, "VIDEO_FPS").get(), "VIDEO_FPS");
+  long long max_seconds =
+      py::integer_arg(config_value(m, "MAX_VIDEO_SECONDS").get(), "MAX_VIDEO_SECONDS");
+  auto range = tavro::core::clamp_frame_range(frame_start, frame_end, fps, max_seconds);
+  host(m);
+  py::Ref out_prefix = make_tmp_path(m, py::str(""));
+
+  with_scene_guard(scene, [&] {
+    apply_workbench(m, scene, width, height);
+    apply_video_output(m, scene, out_prefix);
+    py::set_attr(scene, "camera", py::Ref::borrow(camera));
+    py::set_attr(scene, "frame_start", py::integer(range.start));
+    py::set_attr(scene, "frame_end", py::integer(range.end));
+    run_render(m, py::kwargs({{"animation", py::boolean(true)}}));
+  });
+
+  py::Ref path = resolve_ffmpeg_output(m, out_prefix);
+  long long frames = range.end - range.start + 1;
+  py::Ref meta = py::dict();
+  py::set_item(meta, "width", py::integer(width));
+  py::set_item(meta, "height", py::integer(height));
+  py::set_item(meta, "fps", config_value(m, "VIDEO_FPS"));
+  py::set_item(meta, "frames", py::integer(frames));
+  py::set_item(meta, "duration", duration_of(m, frames));
+  py::set_item(meta, "truncated", py::boolean(range.truncated));
+  py::set_item(meta, "camera", camera_name(camera));
+  return py::tuple(path, meta);
+}
+
+}  // namespace render

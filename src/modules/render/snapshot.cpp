@@ -1,0 +1,43 @@
+// Snapshot render: the current frame as a white-model PNG through a chosen camera.
+#include "render.hpp"
+
+namespace render {
+
+py::Ref render_snapshot(PyObject* m, PyObject* args, PyObject* kwargs) {
+  py::Params p("render_snapshot", args, kwargs,
+               {"scene", "camera", "long_edge", "aspect_w", "aspect_h"});
+  long long long_edge = p.integer(2), aspect_w = p.integer(3), aspect_h = p.integer(4);
+  PyObject* scene = p[0];
+  PyObject* camera = p[1];
+  auto [width, height] = checked_resolution(long_edge, aspect_w, aspect_h);
+  host(m);  // fails before a file is made when there is no host
+  py::Ref path = make_tmp_path(m, py::str(".png"));
+
+  with_scene_guard(scene, [&] {
+    apply_workbench(m, scene, width, height);
+    py::Ref image = py::attr(py::attr(scene, "render"), "image_settings");
+    if (py::has_attr(image.get(), "media_type"))
+      py::set_attr(image, "media_type", py::str("IMAGE"));
+    py::set_attr(image, "file_format", py::str("PNG"));
+    py::set_attr(py::attr(scene, "render"), "filepath", path);
+    py::set_attr(scene, "camera", py::Ref::borrow(camera));
+    run_render(m, py::kwargs({{"write_still", py::boolean(true)}}));
+  });
+
+  py::Ref ospath = py::attr(py::global(m, "os"), "path");
+  if (!py::truthy(py::call_method(ospath.get(), "isfile", path).get()) ||
+      py::to_long(py::call_method(ospath.get(), "getsize", path).get()) == 0) {
+    py::raise(PyExc_RuntimeError, "截图渲染未产出文件");
+  }
+
+  py::Ref meta = py::dict();
+  py::set_item(meta, "width", py::integer(width));
+  py::set_item(meta, "height", py::integer(height));
+  py::set_item(
+      meta, "frame",
+      py::integer(py::integer_arg(py::attr(scene, "frame_current").get(), "frame_current")));
+  py::set_item(meta, "camera", camera_name(camera));
+  return py::tuple(path, meta);
+}
+
+}  // namespace render
