@@ -1,0 +1,259 @@
+"""A recording stand-in for Blender's `bpy`, enough for the add-on's render and scene code.
+
+Every attribute write on a scene, its render settings, image settings, FFmpeg settings and
+sequencer strips lands in one ordered log as (label, value); calls land there as
+("call:<name>", kwargs). Switches select the host's shape (media_type present or not, an
+`ffmpeg` member or not, `strips` or `sequences`, how strips can be retimed), and failures can
+be injected on a given write or call.
+
+    fake = FakeBpy(media_type=False)
+    scene = fake.scene()
+    fake.fail_on("render.fps", KeyboardInterrupt(), nth=2)   # the second write of render.fps
+    fake.on_render = lambda kw, scene: open(scene.render.filepath, "wb").write(b"x")
+"""
+
+
+_MISSING = object()
+
+
+class Recorder:
+    """An object whose public attribute writes are logged under `<label>.<name>`."""
+
+    def __init__(self, fake, label, **values):
+        object.__setattr__(self, "_fake", fake)
+        object.__setattr__(self, "_label", label)
+        for k, v in values.items():
+            object.__setattr__(self, k, v)
+
+    def __setattr__(self, name, value):
+        if name.startswith("_"):
+            object.__setattr__(self, name, value)
+            return
+        label = f"{self._label}.{name}"
+        self._fake._check(label)
+        self._fake.log.append((label, value))
+        self._on_write(name, value)
+        object.__setattr__(self, name, value)
+
+    def _on_write(self, name, value):
+        pass
+
+    def __repr__(self):
+        return f"<fake {self._label}>"
+
+
+class Element:
+    def __init__(self, width, height):
+        self.orig_width = width
+        self.orig_height = height
+
+
+class MovieStrip(Recorder):
+    def _on_write(self, name, value):
+        if name == "speed_factor":
+            # The host shortens a movie strip that plays faster.
+            object.__setattr__(self, "frame_final_duration", int(self._source_frames / value))
+
+
+class StripCollection:
+    def __init__(self, fake, scene):
+        self._fake, self._scene, self._items = fake, scene, []
+        if fake.retime == "effect":
+            self.new_effect = self._new_effect
+
+    def __iter__(self):
+        return iter(self._items)
+
+    def __len__(self):
+        return len(self._items)
+
+    def new_movie(self, name, filepath, channel, frame_start):
+        fake = self._fake
+        fake._call("new_movie", dict(name=name, filepath=filepath, channel=channel,
+                                     frame_start=frame_start))
+        clip = fake.clip
+        values = dict(name=name, filepath=filepath, channel=channel, frame_start=frame_start,
+                      frame_final_duration=clip["frames"], fps=clip["fps"],
+                      elements=[Element(clip["width"], clip["height"])] if clip["elements"] else [])
+        if fake.retime == "speed_factor":
+            values["speed_factor"] = 1.0
+        strip = MovieStrip(fake, f"{self._scene._prefix}strip.{name}", **values)
+        object.__setattr__(strip, "_source_frames", clip["frames"])
+        self._items.append(strip)
+        return strip
+
+    def _new_effect(self, name, type, channel, frame_start, **inputs):
+        if self._fake.effect_input not in inputs or len(inputs) != 1:
+            raise TypeError(f"new_effect(): invalid keyword argument(s) {sorted(inputs)}")
+        self._fake._call("new_effect", dict(name=name, type=type, channel=channel,
+                                            frame_start=frame_start, **inputs))
+        effect = Recorder(self._fake, f"{self._scene._prefix}strip.{name}", name=name, type=type,
+                          speed_control="STRETCH", speed_factor=1.0)
+        self._items.append(effect)
+        return effect
+
+
+class Scene(Recorder):
+    def __init__(self, fake, name, prefix):
+        p = prefix
+        super().__init__(fake, p + "scene", name=name, frame_start=1, frame_end=250,
+                         frame_current=1, camera=None, sequence_editor=None)
+        object.__setattr__(self, "_prefix", p)
+        image = dict(file_format="PNG", color_mode="RGBA")
+        if fake.media_type:
+            image["media_type"] = "IMAGE"
+        render = dict(engine="BLENDER_EEVEE", resolution_x=1920, resolution_y=1080,
+                      resolution_percentage=100, fps=24, fps_base=1.0, filepath="/tmp/",
+                      film_transparent=False,
+                      image_settings=Recorder(fake, p + "image_settings", **image))
+        if fake.ffmpeg:
+            render["ffmpeg"] = Recorder(fake, p + "ffmpeg", format="MPEG4", codec="H264",
+                                        audio_codec="AAC", constant_rate_factor="MEDIUM")
+        object.__setattr__(self, "render", Recorder(fake, p + "render", **render))
+        object.__setattr__(self, "view_settings", Recorder(fake, p + "view_settings",
+                                                           view_transform="AgX"))
+
+    def sequence_editor_create(self):
+        self._fake._call("sequence_editor_create", {"scene": self.name})
+        if self.sequence_editor is None:
+            editor = Recorder(self._fake, self._prefix + "sequence_editor")
+            object.__setattr__(editor, self._fake.collection, StripCollection(self._fake, self))
+            object.__setattr__(self, "sequence_editor", editor)
+        return self.sequence_editor
+
+    def snapshot(self):
+        """Every guarded setting as a plain dict, for before/after comparisons."""
+        r, i = self.render, self.render.image_settings
+        out = dict(engine=r.engine, resolution_x=r.resolution_x, resolution_y=r.resolution_y,
+                   resolution_percentage=r.resolution_percentage, fps=r.fps, fps_base=r.fps_base,
+                   filepath=r.filepath, file_format=i.file_format, frame_start=self.frame_start,
+                   frame_end=self.frame_end, camera=self.camera,
+                   film_transparent=r.film_transparent)
+        if hasattr(i, "media_type"):
+            out["media_type"] = i.media_type
+        if hasattr(r, "ffmpeg"):
+            out.update(ff_format=r.ffmpeg.format, ff_codec=r.ffmpeg.codec,
+                       ff_audio=r.ffmpeg.audio_codec)
+        return out
+
+
+class Scenes:
+    def __init__(self, fake):
+        self._fake, self._items = fake, []
+
+    def __iter__(self):
+        return iter(self._items)
+
+    def __len__(self):
+        return len(self._items)
+
+    def names(self):
+        return [s.name for s in self._items]
+
+    def new(self, name):
+        self._fake._call("scenes.new", {"name": name})
+        unique, n = name, 0
+        while unique in self.names():
+            n += 1
+            unique = f"{name}.{n:03d}"
+        scene = Scene(self._fake, unique, unique + "/")
+        self._items.append(scene)
+        return scene
+
+    def remove(self, scene):
+        self._fake._call("scenes.remove", {"name": scene.name})
+        self._items.remove(scene)
+
+
+class Obj:
+    def __init__(self, name=_MISSING, type="CAMERA"):
+        if name is not _MISSING:
+            self.name = name
+        self.type = type
+
+
+class _Namespace:
+    pass
+
+
+class FakeBpy:
+    """The fake module. `clip` describes what new_movie opens; `on_render(kwargs, scene)` runs
+    inside bpy.ops.render.render (scene: the scene it renders) and may write files."""
+
+    def __init__(self, media_type=True, ffmpeg=True, collection="strips", retime="none",
+                 effect_input="input1"):
+        self.media_type, self.ffmpeg, self.collection = media_type, ffmpeg, collection
+        self.retime, self.effect_input = retime, effect_input
+        self.log = []
+        self.clip = dict(frames=240, fps=24.0, width=1920, height=1080, elements=True)
+        self.on_render = None
+        self._failures = {}
+        self._counts = {}
+        self.data = _Namespace()
+        self.data.scenes = Scenes(self)
+        self.ops = _Namespace()
+        self.ops.render = _Namespace()
+        self.ops.render.render = self._render
+        self.context = _Namespace()
+        self.context.scene = self.scene()
+
+    def scene(self, name="Scene"):
+        """The user's scene: writes are logged without a prefix."""
+        scene = Scene(self, name, "")
+        self.data.scenes._items.append(scene)
+        return scene
+
+    def fail_on(self, label, exc, nth=1):
+        """Raise `exc` at the nth write of `label` ("render.fps") or the nth call of a name
+        ("call:render.render", "call:scenes.remove")."""
+        self._failures[label] = (nth, exc)
+
+    def _check(self, label):
+        self._counts[label] = self._counts.get(label, 0) + 1
+        failure = self._failures.get(label)
+        if failure and failure[0] == self._counts[label]:
+            raise failure[1]
+
+    def _call(self, name, kwargs):
+        label = "call:" + name
+        self.log.append((label, kwargs))
+        self._check(label)
+
+    def _render(self, **kwargs):
+        self._call("render.render", kwargs)
+        name = kwargs.get("scene")
+        scene = self.context.scene
+        if name is not None:
+            scene = next(s for s in self.data.scenes if s.name == name)
+        if self.on_render is not None:
+            self.on_render(kwargs, scene)
+        return {"FINISHED"}
+
+    def writes(self, prefix=""):
+        """The logged attribute writes whose label starts with `prefix`, in order."""
+        return [(k, v) for k, v in self.log if not k.startswith("call:") and k.startswith(prefix)]
+
+    def calls(self, name=None):
+        return [(k[5:], v) for k, v in self.log
+                if k.startswith("call:") and (name is None or k[5:] == name)]
+
+
+def write_file(path, data=b"\0" * 64):
+    with open(path, "wb") as f:
+        f.write(data)
+    return path
+
+
+def write_video(suffix=".mp4"):
+    """An on_render hook that writes a file named after the render's output path, the way the
+    FFmpeg output does: `suffix` is "" (into the placeholder itself), ".mp4", or a frame range
+    such as "0001-0048.mp4"."""
+
+    def hook(kwargs, scene):
+        write_file(scene.render.filepath + suffix)
+
+    return hook
+
+
+def write_still(kwargs, scene):
+    write_file(scene.render.filepath)
