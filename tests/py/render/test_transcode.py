@@ -1,0 +1,149 @@
+"""Local video normalisation against the fake host: early errors, the temporary scene's life,
+meta, and retiming of clips whose frame rate is not the output's."""
+
+import errno
+import os
+
+import pytest
+
+from fakebpy import write_file, write_video
+
+
+@pytest.fixture
+def clip(tmp_path):
+    (tmp_path / "in").mkdir()
+    return write_file(str(tmp_path / "in" / "My Clip.MOV"))
+
+
+def test_early_errors_create_nothing(render, fake, tmp_path, tmpdir_files):
+    with pytest.raises(ValueError) as info:
+        render.transcode_local_video("/a/clip.GIF", 1280)
+    assert str(info.value) == "不支持的视频格式：.GIF"
+    with pytest.raises(ValueError) as info:
+        render.transcode_local_video("/a/.mp4", 1280)
+    assert str(info.value) == "不支持的视频格式："
+    missing = str(tmp_path / "gone.mp4")
+    with pytest.raises(FileNotFoundError) as info:
+        render.transcode_local_video(missing, 1280)
+    assert info.value.errno == errno.ENOENT and info.value.filename == missing
+    assert missing in str(info.value)
+    with pytest.raises(TypeError, match="long_edge"):
+        render.transcode_local_video(5, "big")  # long_edge is tested first
+    with pytest.raises(TypeError, match="src"):
+        render.transcode_local_video(None, 1280)
+    assert fake.log == [] and list(tmpdir_files.iterdir()) == []
+
+
+@pytest.mark.parametrize("collection", ["strips", "sequences"])
+def test_success_meta_and_order(render, make_fake, clip, tmpdir_files, collection):
+    fake = make_fake(collection=collection)
+    fake.clip.update(frames=240, width=1080, height=1920)
+    fake.on_render = write_video("0001-0240.mp4")
+    user = fake.context.scene
+    before = user.snapshot()
+    path, meta = render.transcode_local_video(src=clip, long_edge=1280)
+    assert list(meta.items()) == [("width", 720), ("height", 1280), ("fps", 24), ("frames", 240),
+                                  ("duration", 10.0), ("truncated", False),
+                                  ("source", "My Clip.MOV")]
+    assert path.endswith("0001-0240.mp4") and os.path.exists(path)
+    assert fake.data.scenes.names() == ["Scene"] and user.snapshot() == before
+    assert fake.writes("render.") == [] and fake.writes("scene.") == []
+    calls = [name for name, _ in fake.calls()]
+    assert calls == ["scenes.new", "sequence_editor_create", "new_movie", "render.render",
+                     "scenes.remove"]
+    assert fake.calls("new_movie")[0][1] == dict(name="src", filepath=clip, channel=1,
+                                                 frame_start=1)
+    assert fake.calls("render.render")[0][1] == {"animation": True, "scene": "LUMO_Transcode"}
+    tmp = [k for k, _ in fake.writes("LUMO_Transcode/")]
+    assert tmp[:2] == ["LUMO_Transcode/scene.frame_start", "LUMO_Transcode/scene.frame_end"]
+    assert tmp[-1] == "LUMO_Transcode/render.filepath"
+
+
+def test_long_empty_and_sizeless_clips(render, fake, clip, tmpdir_files):
+    fake.on_render = write_video(".mp4")
+    fake.clip.update(frames=1440, width=0, height=0)
+    _, meta = render.transcode_local_video(clip, 1280)
+    assert (meta["width"], meta["height"], meta["frames"], meta["duration"],
+            meta["truncated"]) == (1280, 720, 720, 30.0, True)
+    assert ("LUMO_Transcode/scene.frame_end", 720) in fake.writes()
+    fake.clip.update(frames=0)
+    _, meta = render.transcode_local_video(clip, 1280)
+    assert (meta["frames"], meta["duration"], meta["truncated"]) == (0, 0.0, False)
+    assert ("LUMO_Transcode/scene.frame_end", 1) in fake.writes()
+
+
+def test_existing_name_gets_unique_scene(render, fake, clip, tmpdir_files):
+    fake.data.scenes.new("LUMO_Transcode")
+    fake.on_render = write_video(".mp4")
+    render.transcode_local_video(clip, 640)
+    assert fake.calls("render.render")[0][1]["scene"] == "LUMO_Transcode.001"
+    assert fake.data.scenes.names() == ["Scene", "LUMO_Transcode"]
+
+
+@pytest.mark.parametrize("fail", [
+    ("call:new_movie", RuntimeError("cannot read clip")),
+    ("LUMO_Transcode/ffmpeg.codec", TypeError("rejected")),
+    ("call:render.render", KeyboardInterrupt()),
+    (None, None),  # nothing written: the lookup fails
+])
+def test_temporary_scene_removed_on_every_failure(render, fake, clip, tmpdir_files, fail):
+    label, exc = fail
+    if label:
+        fake.fail_on(label, exc)
+    with pytest.raises(BaseException) as info:
+        render.transcode_local_video(clip, 640)
+    if exc is not None:
+        assert info.value is exc
+    else:
+        assert info.type is RuntimeError
+    assert fake.data.scenes.names() == ["Scene"]
+    assert fake.calls()[-1][0] == "scenes.remove"
+
+
+def test_removal_error_replaces_result(render, fake, clip, tmpdir_files):
+    fake.on_render = write_video(".mp4")
+    gone = RuntimeError("scene in use")
+    fake.fail_on("call:scenes.remove", gone)
+    with pytest.raises(RuntimeError) as info:
+        render.transcode_local_video(clip, 640)
+    assert info.value is gone
+
+
+def test_strip_without_element_fails_and_cleans_up(render, fake, clip, tmpdir_files):
+    fake.clip.update(elements=False)
+    with pytest.raises(IndexError):
+        render.transcode_local_video(clip, 640)
+    assert fake.data.scenes.names() == ["Scene"]
+
+
+@pytest.mark.parametrize("retime,effect_input", [("speed_factor", "input1"),
+                                                 ("effect", "input1"), ("effect", "seq1"),
+                                                 ("none", "input1")])
+def test_retiming_keeps_real_speed(render, make_fake, clip, tmpdir_files, retime, effect_input):
+    fake = make_fake(retime=retime, effect_input=effect_input)
+    fake.clip.update(frames=90, fps=30.0)  # 3 s at 30 fps
+    fake.on_render = write_video(".mp4")
+    _, meta = render.transcode_local_video(clip, 640)
+    if retime == "none":  # nothing to retime with: one source frame per output frame
+        assert meta["frames"] == 90
+        return
+    assert (meta["frames"], meta["duration"]) == (72, 3.0)
+    assert ("LUMO_Transcode/scene.frame_end", 72) in fake.writes()
+    if retime == "speed_factor":
+        assert ("LUMO_Transcode/strip.src.speed_factor", 1.25) in fake.writes()
+    else:
+        assert fake.writes("LUMO_Transcode/strip.speed") == [
+            ("LUMO_Transcode/strip.speed.speed_control", "MULTIPLY"),
+            ("LUMO_Transcode/strip.speed.speed_factor", 1.25)]
+
+
+def test_retiming_applies_to_the_limit_too(render, make_fake, clip, tmpdir_files):
+    fake = make_fake(retime="speed_factor")
+    fake.clip.update(frames=60 * 30, fps=30.0)  # 60 s at 30 fps
+    fake.on_render = write_video(".mp4")
+    _, meta = render.transcode_local_video(clip, 640)
+    assert (meta["frames"], meta["truncated"]) == (720, True)
+    fake.clip.update(frames=24 * 10, fps=24.0)  # same rate: left alone
+    fake.log.clear()
+    _, meta = render.transcode_local_video(clip, 640)
+    assert meta["frames"] == 240 and not fake.writes("LUMO_Transcode/strip")
