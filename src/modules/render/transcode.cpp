@@ -82,6 +82,13 @@ py::Ref transcode_in(PyObject* m, const py::Ref& scene, const py::Ref& src, long
 
   py::Ref element = py::Ref::steal(PySequence_GetItem(py::attr(strip, "elements").get(), 0));
   long long src_w = size_of(element, "orig_width"), src_h = size_of(element, "orig_height");
+  // The host does not raise for a file it cannot decode: it adds a one-frame strip with no
+  // frame rate and no size, which would render as a black frame. Report it instead.
+  py::Ref src_fps = py::attr_or_null(strip.get(), "fps");
+  if (src_fps && py::to_double(src_fps.get()) <= 0 && src_w <= 0 && src_h <= 0) {
+    py::raise(PyExc_RuntimeError,
+              "无法读取视频文件：" + std::string(tavro::core::basename_of(py::utf8(src.get()))));
+  }
   if (src_w <= 0 || src_h <= 0) src_w = 16, src_h = 9;
   auto [width, height] = checked_resolution(long_edge, src_w, src_h);
   py::Ref out_prefix = make_tmp_path(m, py::str(""));

@@ -147,3 +147,13 @@ def test_retiming_applies_to_the_limit_too(render, make_fake, clip, tmpdir_files
     fake.log.clear()
     _, meta = render.transcode_local_video(clip, 640)
     assert meta["frames"] == 240 and not fake.writes("LUMO_Transcode/strip")
+
+
+def test_clip_the_host_cannot_decode_is_an_error(render, fake, clip, tmpdir_files):
+    # The host adds a one-frame strip without rate or size instead of raising.
+    fake.clip.update(frames=1, fps=0.0, width=0, height=0)
+    fake.on_render = write_video(".mp4")
+    with pytest.raises(RuntimeError) as info:
+        render.transcode_local_video(clip, 640)
+    assert str(info.value) == "无法读取视频文件：My Clip.MOV"
+    assert fake.data.scenes.names() == ["Scene"] and not fake.calls("render.render")
