@@ -1,0 +1,158 @@
+# Runs inside a real Blender host (see render_harness): drives the render module against
+# Blender's default scene and reports what it saw. The test process checks the files.
+#
+# ARGS: {"clips": {name: path}, "work": directory for nothing but this run}
+import traceback
+import types
+
+import bpy
+from tavro_blender_uploader import render
+
+scene = bpy.context.scene
+results = {"version": bpy.app.version_string,
+           "has_media_type": hasattr(scene.render.image_settings, "media_type"),
+           "has_strips": None}
+
+
+def scene_state(sc):
+    """Every setting the module may touch, plus what it must leave alone."""
+    r, im = sc.render, sc.render.image_settings
+    state = {
+        "engine": r.engine, "resolution_x": r.resolution_x, "resolution_y": r.resolution_y,
+        "resolution_percentage": r.resolution_percentage, "fps": r.fps,
+        "fps_base": round(r.fps_base, 6), "filepath": r.filepath, "file_format": im.file_format,
+        "frame_start": sc.frame_start, "frame_end": sc.frame_end,
+        "frame_current": sc.frame_current,
+        "camera": sc.camera.name if sc.camera else None,
+        "film_transparent": r.film_transparent,
+        "ff_format": r.ffmpeg.format, "ff_codec": r.ffmpeg.codec,
+        "ff_audio": r.ffmpeg.audio_codec,
+        "view_transform": sc.view_settings.view_transform,
+    }
+    if hasattr(im, "media_type"):
+        state["media_type"] = im.media_type
+    return state
+
+
+def host_state():
+    return {"scenes": [s.name for s in bpy.data.scenes], "active": bpy.context.scene.name,
+            "user": scene_state(scene)}
+
+
+def check(name):
+    """Runs one check; an error is reported under its name instead of ending the run."""
+    def wrap(fn):
+        try:
+            results[name] = fn()
+        except BaseException as e:  # noqa: BLE001 - reported to the test process
+            results[name] = {"error": f"{type(e).__name__}: {e}",
+                             "traceback": traceback.format_exc()}
+        return fn
+    return wrap
+
+
+def failing_host(exc):
+    """The module's view of bpy with a render operator that raises `exc`."""
+    def render_op(**kwargs):
+        raise exc
+    return types.SimpleNamespace(
+        ops=types.SimpleNamespace(render=types.SimpleNamespace(render=render_op)),
+        data=bpy.data, path=bpy.path, context=bpy.context)
+
+
+def with_failing_render(exc, call):
+    real = render.bpy
+    render.bpy = failing_host(exc)
+    try:
+        call()
+    except BaseException as e:  # noqa: BLE001
+        return f"{type(e).__name__}: {e}"
+    finally:
+        render.bpy = real
+    return None
+
+
+# A user's scene with settings unlike anything the module writes, so that a setting left
+# changed shows up.
+r = scene.render
+r.resolution_x, r.resolution_y, r.resolution_percentage = 640, 480, 50
+r.fps, r.fps_base = 30, 1.001
+r.filepath = "//user_out/frame_"
+r.image_settings.file_format = "JPEG"
+r.film_transparent = True
+r.ffmpeg.format, r.ffmpeg.codec, r.ffmpeg.audio_codec = "MKV", "MPEG4", "AAC"
+scene.frame_start, scene.frame_end, scene.frame_current = 5, 90, 37
+
+# A second camera, looking at the cube from the side; the active camera stays "Camera".
+side = bpy.data.objects.new("SideCam", bpy.data.cameras.new("SideCam"))
+scene.collection.objects.link(side)
+side.location = (0.0, -7.0, 1.5)
+side.rotation_euler = (1.40, 0.0, 0.0)
+results["initial"] = host_state()
+
+
+@check("snapshot_16_9")
+def _():
+    path, meta = render.render_snapshot(scene, side, 1920, 16, 9)
+    return {"path": path, "meta": meta, "after": host_state()}
+
+
+@check("snapshot_9_16")
+def _():
+    path, meta = render.render_snapshot(scene, side, 1920, 9, 16)
+    return {"path": path, "meta": meta, "after": host_state()}
+
+
+@check("animation_48")
+def _():
+    path, meta = render.render_animation(scene, side, 320, 16, 9, 1, 48)
+    return {"path": path, "meta": meta, "after": host_state()}
+
+
+@check("animation_1000")
+def _():
+    path, meta = render.render_animation(scene, side, 64, 16, 9, 1000, 1)
+    return {"path": path, "meta": meta, "after": host_state()}
+
+
+@check("render_raises")
+def _():
+    out = {}
+    out["snapshot"] = with_failing_render(
+        RuntimeError("injected render failure"),
+        lambda: render.render_snapshot(scene, side, 64, 16, 9))
+    out["snapshot_state"] = host_state()
+    out["animation"] = with_failing_render(
+        KeyboardInterrupt(), lambda: render.render_animation(scene, side, 64, 16, 9, 1, 4))
+    out["animation_state"] = host_state()
+    out["transcode"] = with_failing_render(
+        RuntimeError("injected render failure"),
+        lambda: render.transcode_local_video(ARGS["clips"]["c24_10s"], 64))
+    out["transcode_state"] = host_state()
+    return out
+
+
+for clip, edge in (("c24_10s", 64), ("c24_35s", 64), ("portrait", 1280), ("c30_3s", 64),
+                   ("c12_2s", 64)):
+    @check("transcode_" + clip)
+    def _(clip=clip, edge=edge):
+        path, meta = render.transcode_local_video(ARGS["clips"][clip], edge)
+        return {"path": path, "meta": meta, "after": host_state()}
+
+
+@check("transcode_unreadable")
+def _():
+    # A file with a video extension that the host cannot open as a movie.
+    bad = ARGS["clips"]["not_a_video"]
+    try:
+        render.transcode_local_video(bad, 64)
+    except BaseException as e:  # noqa: BLE001
+        return {"error_type": type(e).__name__, "after": host_state()}
+    return {"error_type": None, "after": host_state()}
+
+
+se_owner = bpy.data.scenes.new("probe")
+se_owner.sequence_editor_create()
+results["has_strips"] = hasattr(se_owner.sequence_editor, "strips")
+bpy.data.scenes.remove(se_owner)
+emit(results)
