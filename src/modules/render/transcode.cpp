@@ -34,7 +34,7 @@ py::Ref add_speed_effect(const py::Ref& strips, const py::Ref& strip) {
 // host offers and return the strip's length in output frames afterwards:
 // - the movie strip's own speed_factor (3.x): the host shortens the strip itself;
 // - else a speed effect over the strip (4.x and later, whose retiming keys cannot be created
-//   from a script): its length stays the source's, so the retimed length is computed here;
+//   from a script), with the strip's length set to the retimed one;
 // - else the plain one-to-one playback.
 long long retime(const py::Ref& strips, const py::Ref& strip, long long src_frames,
                  double out_fps) {
@@ -50,8 +50,12 @@ long long retime(const py::Ref& strips, const py::Ref& strip, long long src_fram
   py::Ref effect = add_speed_effect(strips, strip);
   py::set_attr(effect, "speed_control", py::str("MULTIPLY"));
   py::set_attr(effect, "speed_factor", py::real(factor));
-  // Output frame n shows source frame n * factor; stop before that passes the clip's end.
-  return static_cast<long long>(std::floor(static_cast<double>(src_frames) / factor + 1e-9));
+  // Output frame n shows source frame n * factor; the strip is cut or extended to end where
+  // that passes the clip's end, and the effect, which follows its input, with it.
+  auto retimed =
+      static_cast<long long>(std::floor(static_cast<double>(src_frames) / factor + 1e-9));
+  py::set_attr(strip, "frame_final_duration", py::integer(std::max(retimed, 1LL)));
+  return py::integer_arg(py::attr(strip, "frame_final_duration").get(), "frame_final_duration");
 }
 
 long long size_of(const py::Ref& element, const char* name) {

@@ -135,6 +135,18 @@ def test_retiming_keeps_real_speed(render, make_fake, clip, tmpdir_files, retime
         assert fake.writes("LUMO_Transcode/strip.speed") == [
             ("LUMO_Transcode/strip.speed.speed_control", "MULTIPLY"),
             ("LUMO_Transcode/strip.speed.speed_factor", 1.25)]
+        # the effect follows its input: the strip itself gets the retimed length
+        assert ("LUMO_Transcode/strip.src.frame_final_duration", 72) in fake.writes()
+
+
+@pytest.mark.parametrize("retime", ["speed_factor", "effect"])
+def test_slower_source_is_stretched(render, make_fake, clip, tmpdir_files, retime):
+    fake = make_fake(retime=retime)
+    fake.clip.update(frames=24, fps=12.0)  # 2 s at 12 fps
+    fake.on_render = write_video(".mp4")
+    _, meta = render.transcode_local_video(clip, 640)
+    assert (meta["frames"], meta["duration"]) == (48, 2.0)
+    assert ("LUMO_Transcode/scene.frame_end", 48) in fake.writes()
 
 
 def test_retiming_applies_to_the_limit_too(render, make_fake, clip, tmpdir_files):
