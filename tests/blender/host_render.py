@@ -2,12 +2,18 @@
 # Blender's default scene and reports what it saw. The test process checks the files.
 #
 # ARGS: {"clips": {name: path}, "work": directory for nothing but this run}
+import glob
+import os
+import tempfile
 import traceback
 import types
 
 import bpy
+import mathutils
 from tavro_blender_uploader import render
 
+STAGED = os.path.join(tempfile.gettempdir(), "lumo_stage_*")
+staged_before = set(glob.glob(STAGED))
 scene = bpy.context.scene
 results = {"version": bpy.app.version_string,
            "has_media_type": hasattr(scene.render.image_settings, "media_type"),
@@ -86,8 +92,14 @@ scene.frame_start, scene.frame_end, scene.frame_current = 5, 90, 37
 # A second camera, looking at the cube from the side; the active camera stays "Camera".
 side = bpy.data.objects.new("SideCam", bpy.data.cameras.new("SideCam"))
 scene.collection.objects.link(side)
-side.location = (0.0, -7.0, 1.5)
-side.rotation_euler = (1.40, 0.0, 0.0)
+side.location = mathutils.Vector((6.0, -6.0, 4.0))
+side.rotation_euler = (-side.location).to_track_quat("-Z", "Y").to_euler()
+# The cube turns a quarter over frames 1 to 48, so the animation's frames differ.
+cube = bpy.data.objects["Cube"]
+cube.rotation_euler = (0.0, 0.0, 0.0)
+cube.keyframe_insert("rotation_euler", frame=1)
+cube.rotation_euler = (0.0, 0.0, 1.5708)
+cube.keyframe_insert("rotation_euler", frame=48)
 results["initial"] = host_state()
 
 
@@ -155,4 +167,7 @@ se_owner = bpy.data.scenes.new("probe")
 se_owner.sequence_editor_create()
 results["has_strips"] = hasattr(se_owner.sequence_editor, "strips")
 bpy.data.scenes.remove(se_owner)
+# Every file the module left in the temporary directory (outputs and placeholders), for the
+# test process to remove once it has checked them.
+results["staged"] = sorted(set(glob.glob(STAGED)) - staged_before)
 emit(results)

@@ -16,6 +16,16 @@ HERE = pathlib.Path(__file__).resolve().parent
 _runs = {}
 
 
+@pytest.fixture(scope="module", autouse=True)
+def remove_staged_files():
+    """The module never deletes what it produces; the tests do, once they are done."""
+    yield
+    for report in _runs.values():
+        for path in report.get("staged", []):
+            if os.path.isfile(path):
+                os.remove(path)
+
+
 @pytest.fixture(params=available_hosts())
 def host(request, clips):
     """The report of host_render.py in one host, run once per session."""
