@@ -158,3 +158,19 @@ def test_resolve_moves_output_written_into_placeholder(render, tmp_path, monkeyp
     assert render._resolve_ffmpeg_output("lumo_stage_cd") == "lumo_stage_cd.mp4"
     assert not os.path.exists("lumo_stage_cd")
     assert open("lumo_stage_cd.mp4", "rb").read() == b"video"
+
+
+def test_no_reference_outlives_a_call(render, fake, tmpdir_files):
+    import sys
+    scene, cam = fake.context.scene, Obj("C")
+    counts = sys.getrefcount(scene), sys.getrefcount(cam)
+    fake.on_render = write_still
+    render.render_snapshot(scene, cam, 64, 1, 1)
+    fake.on_render = None
+    with pytest.raises(RuntimeError):
+        render.render_animation(scene, cam, 64, 1, 1, 1, 3)
+    guard = render._scene_guard(scene)
+    with guard:
+        pass
+    fake.log.clear()  # the log holds the values written, the camera among them
+    assert (sys.getrefcount(scene), sys.getrefcount(cam)) == counts
