@@ -1,0 +1,260 @@
+"""The add-on as a user gets it, in every real Blender host present: the zip from
+scripts/package installed and enabled (a legacy add-on in 3.4, an extension in 4.2 and later),
+the panel's properties set, the send operator run for each source with BROWSER naming a
+launcher that records the URL, then the bridge fetched as the import page would, /done posted
+and the port seen closing. Then the add-on is disabled and enabled again."""
+
+import hashlib
+import json
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+from render_harness import ADDON_DIR, ROOT, available_hosts, run_in_host
+
+PACKAGE_SCRIPT = ROOT / "scripts" / "package"
+
+LAUNCHER = r"""
+import sys
+with open(sys.argv[1], "a", encoding="utf-8") as f:
+    f.write(sys.argv[2] + "\n")
+sys.exit(int(sys.argv[3]))
+"""
+
+HOST = r'''
+import ctypes, glob, hashlib, json, os, socket, sys, tempfile, time, urllib.parse, urllib.request
+import bpy
+
+libc = ctypes.CDLL(None)
+LEVELS = {"Info": "INFO", "Warning": "WARNING", "Error": "ERROR"}
+ORIGIN = "https://canvas.example.com"
+
+
+def captured(call):
+    """Runs `call`; its result (or the text of its error) and the reports the host printed."""
+    libc.fflush(None)
+    sys.stdout.flush()
+    saved = os.dup(1)
+    with tempfile.TemporaryFile() as f:
+        os.dup2(f.fileno(), 1)
+        try:
+            result = sorted(call())
+        except RuntimeError as e:  # an operator that reported an error raises it
+            result = ["RuntimeError"]
+        finally:
+            libc.fflush(None)
+            sys.stdout.flush()
+            os.dup2(saved, 1)
+            os.close(saved)
+        f.seek(0)
+        text = f.read().decode("utf-8", "replace")
+    reports = []
+    for line in text.splitlines():
+        level, sep, message = line.partition(": ")
+        if sep and level in LEVELS:
+            reports.append([LEVELS[level], message])
+    return result, reports
+
+
+def install():
+    if bpy.app.version >= (4, 2, 0):
+        bpy.ops.extensions.package_install_files(
+            filepath=ARGS["zip"], repo="user_default", enable_on_install=True)
+        return "bl_ext.user_default.tavro_blender_uploader"
+    bpy.ops.preferences.addon_install(filepath=ARGS["zip"], overwrite=True)
+    bpy.ops.preferences.addon_enable(module="tavro_blender_uploader")
+    return "tavro_blender_uploader"
+
+
+def operator_registered():
+    try:
+        bpy.ops.lumo.send_to_canvas.get_rna_type()
+        return True
+    except KeyError:
+        return False
+
+
+def registered():
+    return {"props": hasattr(bpy.types.Scene, "lumo_uploader"),
+            "operator": operator_registered(),
+            "panel": hasattr(bpy.types, "LUMO_PT_uploader")}
+
+
+def request(port, method, path, token):
+    url = f"http://127.0.0.1:{port}{path}?token={urllib.parse.quote(token)}"
+    req = urllib.request.Request(url, method=method, headers={"Origin": ORIGIN},
+                                 data=b"" if method == "POST" else None)
+    with urllib.request.urlopen(req, timeout=10) as answer:
+        return answer.status, answer.read()
+
+
+def closed(port, within=10.0):
+    deadline = time.monotonic() + within
+    while time.monotonic() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
+            time.sleep(0.05)
+        except OSError:
+            return True
+    return False
+
+
+def urls():
+    if not os.path.exists(ARGS["urls"]):
+        return []
+    with open(ARGS["urls"], encoding="utf-8") as f:
+        return f.read().splitlines()
+
+
+def send(case):
+    props = bpy.context.scene.lumo_uploader
+    for key, value in case["props"].items():
+        setattr(props, key, value)
+    props.status = case.get("status_before", "")
+    seen = len(urls())
+    result, reports = captured(lambda: bpy.ops.lumo.send_to_canvas())
+    out = {"result": result, "reports": reports, "status": props.status}
+    opened = urls()[seen:]
+    out["urls"] = opened
+    url = opened[-1] if opened else props.status.partition("：")[2]
+    if not url.startswith("http"):
+        return out
+    fields = dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(url).fragment))
+    port, token = int(fields["port"]), fields["token"]
+    out["url"] = url
+    status, body = request(port, "GET", "/meta", token)
+    out["meta"] = json.loads(body)
+    status, asset = request(port, "GET", "/asset", token)
+    produced = os.path.join(tempfile.gettempdir(), out["meta"]["filename"])
+    out["asset_sha"] = hashlib.sha256(asset).hexdigest()
+    with open(produced, "rb") as f:
+        out["file_sha"] = hashlib.sha256(f.read()).hexdigest()
+    out["produced"] = produced
+    out["done"] = request(port, "POST", "/done", token)[0]
+    out["closed"] = closed(port)
+    return out
+
+
+report = {"version": bpy.app.version_string, "module": install(), "enabled": registered()}
+props = bpy.context.scene.lumo_uploader
+report["defaults"] = {k: getattr(props, k) for k in
+                      ("source", "resolution", "aspect", "camera", "status", "frame_start", "frame_end")}
+report["scene_range"] = [bpy.context.scene.frame_start, bpy.context.scene.frame_end]
+report["sends"] = [send(case) for case in ARGS["cases"]]
+if ARGS.get("toggle"):
+    import addon_utils
+    addon_utils.disable(report["module"], default_set=True)
+    report["disabled"] = registered()
+    addon_utils.enable(report["module"], default_set=True)
+    report["reenabled"] = registered()
+    report["after_reenable"] = send(ARGS["cases"][0])
+emit(report)
+'''
+
+
+def cases(clip):
+    base = {"camera": "Camera", "resolution": "hd", "aspect": "16:9"}
+    return [
+        {"props": dict(base, source="SNAPSHOT")},
+        {"props": dict(base, source="ANIMATION", frame_start=1, frame_end=12)},
+        {"props": dict(base, source="VIDEO", video_path=clip, camera="")},
+        {"props": dict(base, source="SNAPSHOT", camera="Cube"), "status_before": "上一次的状态"},
+    ]
+
+
+@pytest.fixture(scope="module")
+def zip_path(tmp_path_factory):
+    dist = tmp_path_factory.mktemp("dist")
+    env = dict(os.environ, BUILD_DIR=str(ADDON_DIR.parent), DIST_DIR=str(dist))
+    out = subprocess.run([str(PACKAGE_SCRIPT)], env=env, capture_output=True, text=True,
+                         timeout=900)
+    assert out.returncode == 0, out.stderr[-3000:]
+    return out.stdout.strip().splitlines()[-1]
+
+
+def run_send(host, tmp_path, zip_path, cases, exit_code=0, toggle=False):
+    launcher = tmp_path / "launcher.py"
+    launcher.write_text(LAUNCHER)
+    urls = tmp_path / "urls.txt"
+    user = tmp_path / "user"
+    env = {
+        # An empty folder, so that the package comes from the installed zip and nowhere else.
+        "TAVRO_ADDON_DIR": str(tmp_path / "no-package"),
+        "BROWSER": f"{sys.executable} {launcher} {urls} %s {exit_code}",
+        "LUMO_SITE_URL": "",
+        "DISPLAY": "", "WAYLAND_DISPLAY": "",
+        "BLENDER_USER_RESOURCES": str(user),
+        "BLENDER_USER_CONFIG": str(user / "config"),
+        "BLENDER_USER_SCRIPTS": str(user / "scripts"),
+        "BLENDER_USER_EXTENSIONS": str(user / "extensions"),
+    }
+    (tmp_path / "no-package").mkdir()
+    report = run_in_host(host, HOST, args={"zip": zip_path, "urls": str(urls), "cases": cases,
+                                           "toggle": toggle}, env=env, timeout=600)
+    for send in report["sends"] + [report.get("after_reenable") or {}]:
+        if send.get("produced") and os.path.isfile(send["produced"]):
+            os.remove(send["produced"])
+    return report
+
+
+def check_served(send, kind):
+    assert send["result"] == ["FINISHED"], send
+    assert send["asset_sha"] == send["file_sha"]
+    assert send["meta"]["kind"] == kind
+    assert send["meta"]["size"] > 0
+    assert send["done"] == 200 and send["closed"], send
+    assert send["url"].startswith("https://canvas.example.com/")
+    assert send["url"].endswith("&kind=" + kind)
+
+
+@pytest.mark.parametrize("host", available_hosts())
+def test_install_send_each_source_and_reenable(host, tmp_path, zip_path, clips):
+    report = run_send(host, tmp_path, zip_path, cases(clips["c30_3s"]), toggle=True)
+    newer = report["version"].startswith(("4.", "5."))
+    assert report["module"] == ("bl_ext.user_default.tavro_blender_uploader" if newer
+                                else "tavro_blender_uploader")
+    assert report["enabled"] == {"props": True, "operator": True, "panel": True}
+    assert report["defaults"] == {"source": "SNAPSHOT", "resolution": "hd", "aspect": "16:9",
+                                  "camera": "", "status": "",
+                                  "frame_start": report["scene_range"][0],
+                                  "frame_end": report["scene_range"][1]}
+    ready = [["INFO", "素材已就绪，请在浏览器中完成导入"]]
+    opened = "已在浏览器打开导入页，完成后本地服务自动关闭"
+
+    snapshot, animation, video, no_camera = report["sends"]
+    for send, kind in ((snapshot, "image"), (animation, "video"), (video, "video")):
+        check_served(send, kind)
+        assert send["reports"] == ready and send["status"] == opened
+        assert len(send["urls"]) == 1
+    assert snapshot["meta"]["mime"] == "image/png"
+    assert (snapshot["meta"]["width"], snapshot["meta"]["height"]) == (1280, 720)
+    assert snapshot["meta"]["camera"] == "Camera"
+    assert animation["meta"]["mime"] == "video/mp4"
+    assert (animation["meta"]["fps"], animation["meta"]["frames"]) == (24, 12)
+    assert animation["meta"]["truncated"] is False
+    assert video["meta"]["source"] == os.path.basename(clips["c30_3s"])
+    assert video["meta"]["fps"] == 24
+
+    assert no_camera["result"] == ["RuntimeError"]
+    assert no_camera["reports"] == [["ERROR", "生成素材失败：请先在场景中选择一台相机"]]
+    assert no_camera["status"] == "上一次的状态" and no_camera["urls"] == []
+
+    assert report["disabled"] == {"props": False, "operator": False, "panel": False}
+    assert report["reenabled"] == {"props": True, "operator": True, "panel": True}
+    check_served(report["after_reenable"], "image")
+
+
+@pytest.mark.parametrize("host", available_hosts())
+def test_browser_that_fails_leaves_the_url_in_the_panel_and_the_bridge_serving(
+        host, tmp_path, zip_path):
+    base = {"camera": "Camera", "resolution": "hd", "aspect": "1:1", "source": "SNAPSHOT"}
+    report = run_send(host, tmp_path, zip_path, [{"props": base}], exit_code=1)
+    (send,) = report["sends"]
+    assert send["reports"] == [["WARNING", "未能自动打开浏览器，地址已显示在面板上"]]
+    assert send["status"] == "请手动打开：" + send["url"]
+    assert len(send["urls"]) == 1 and send["urls"][0] == send["url"]  # the launcher was asked
+    check_served(send, "image")
+    assert (send["meta"]["width"], send["meta"]["height"]) == (1280, 1280)
