@@ -143,6 +143,18 @@ props = bpy.context.scene.lumo_uploader
 report["defaults"] = {k: getattr(props, k) for k in
                       ("source", "resolution", "aspect", "camera", "status", "frame_start", "frame_end")}
 report["scene_range"] = [bpy.context.scene.frame_start, bpy.context.scene.frame_end]
+rna = props.bl_rna.properties
+report["choices"] = {name: [[i.identifier, i.name] for i in rna[name].enum_items]
+                     for name in ("source", "resolution", "aspect")}
+report["video_path_subtype"] = rna["video_path"].subtype
+panel = sys.modules[report["module"] + ".panel"]
+bpy.data.objects.new("Side camera", bpy.data.cameras.new("Side camera"))
+bpy.context.scene.collection.objects.link(bpy.data.objects["Side camera"])
+report["camera_choices"] = (sorted(panel._camera_names(props, bpy.context, ""))
+                            if panel.HAS_STRING_SEARCH else None)
+props.frame_end = 40
+bpy.context.scene.frame_end = 90
+report["frame_end_kept"] = props.frame_end
 report["sends"] = [send(case) for case in ARGS["cases"]]
 if ARGS.get("toggle"):
     import addon_utils
@@ -217,6 +229,14 @@ def test_install_send_each_source_and_reenable(host, tmp_path, zip_path, clips):
     assert report["module"] == ("bl_ext.user_default.tavro_blender_uploader" if newer
                                 else "tavro_blender_uploader")
     assert report["enabled"] == {"props": True, "operator": True, "panel": True}
+    assert report["choices"] == {
+        "source": [["SNAPSHOT", "白模快照"], ["ANIMATION", "白模动画"], ["VIDEO", "本地视频"]],
+        "resolution": [["hd", "HD 1280"], ["fhd", "FHD 1920"]],
+        "aspect": [["16:9", "16:9 横屏"], ["9:16", "9:16 竖屏"], ["1:1", "1:1 方图"],
+                   ["4:3", "4:3"], ["21:9", "21:9 宽银幕"]]}
+    assert report["video_path_subtype"] == "FILE_PATH"
+    assert report["camera_choices"] == ["Camera", "Side camera"]  # cameras only, no mesh
+    assert report["frame_end_kept"] == 40  # a value the user set no longer follows the scene
     assert report["defaults"] == {"source": "SNAPSHOT", "resolution": "hd", "aspect": "16:9",
                                   "camera": "", "status": "",
                                   "frame_start": report["scene_range"][0],
