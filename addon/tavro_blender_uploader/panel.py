@@ -14,7 +14,9 @@ SOURCES = (
     ("ANIMATION", "白模动画", "帧范围的白模动画（H.264 MP4）"),
     ("VIDEO", "本地视频", "磁盘上的视频文件，统一转为 H.264 MP4"),
 )
-RESOLUTIONS = tuple((key, label, "长边 %d 像素" % edge) for key, label, edge in config.RESOLUTION_PRESETS)
+# The choices' identifiers are the keys `ops` looks up; their labels come with the tables.
+RESOLUTIONS = tuple((key, label, "长边 %d 像素" % edge)
+                    for key, label, edge in config.RESOLUTION_PRESETS)
 ASPECTS = tuple((key, label, "宽高比 %d:%d" % (w, h)) for key, label, w, h in ops._ASPECTS)
 
 # `search=` on text properties exists from Blender 3.3 on; older hosts get a plain name field.
@@ -45,7 +47,8 @@ def _frame_property(name, label):
     def set(self, value):
         self[key] = value
 
-    return bpy.props.IntProperty(name=label, description=label + "帧（默认取场景的帧范围）", get=get, set=set)
+    return bpy.props.IntProperty(
+        name=label, description=label + "帧（默认取场景的帧范围）", get=get, set=set)
 
 
 class LUMO_PG_uploader(bpy.types.PropertyGroup):

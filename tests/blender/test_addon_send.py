@@ -140,8 +140,8 @@ def send(case):
 
 report = {"version": bpy.app.version_string, "module": install(), "enabled": registered()}
 props = bpy.context.scene.lumo_uploader
-report["defaults"] = {k: getattr(props, k) for k in
-                      ("source", "resolution", "aspect", "camera", "status", "frame_start", "frame_end")}
+report["defaults"] = {k: getattr(props, k) for k in ("source", "resolution", "aspect", "camera",
+                                                     "status", "frame_start", "frame_end")}
 report["scene_range"] = [bpy.context.scene.frame_start, bpy.context.scene.frame_end]
 rna = props.bl_rna.properties
 report["choices"] = {name: [[i.identifier, i.name] for i in rna[name].enum_items]
