@@ -159,8 +159,8 @@ def _():
     try:
         render.transcode_local_video(bad, 64)
     except BaseException as e:  # noqa: BLE001
-        return {"error_type": type(e).__name__, "after": host_state()}
-    return {"error_type": None, "after": host_state()}
+        return {"raised": f"{type(e).__name__}: {e}", "after": host_state()}
+    return {"raised": None, "after": host_state()}
 
 
 se_owner = bpy.data.scenes.new("probe")
