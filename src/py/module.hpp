@@ -27,6 +27,17 @@ PyObject* trampoline(PyObject* self, PyObject* args, PyObject* kwargs) noexcept 
 #define PY_FUNCTIONS_END \
   PyMethodDef { nullptr, nullptr, 0, nullptr }
 
+// Defines PyInit_<name> for a module with multi-phase initialisation: `functions` is its
+// PyMethodDef table, `exec` the int(PyObject*) that fills a new module object.
+#define PY_MODULE(name, doc, functions, exec)                                                  \
+  namespace {                                                                                  \
+  PyModuleDef_Slot name##_module_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(&exec)},     \
+                                            {0, nullptr}};                                     \
+  PyModuleDef name##_module_def = {PyModuleDef_HEAD_INIT, #name,   doc,     0,      functions, \
+                                   name##_module_slots,   nullptr, nullptr, nullptr};          \
+  }                                                                                            \
+  PyMODINIT_FUNC PyInit_##name(void) { return PyModuleDef_Init(&name##_module_def); }
+
 // The package that holds `module` (its __name__ up to the last dot), as a relative import
 // sees it: "tavro_blender_uploader" or "bl_ext.user_default.tavro_blender_uploader".
 std::string package_of(PyObject* module);

@@ -22,17 +22,6 @@ PyMethodDef kFunctions[] = {
     PY_FUNCTIONS_END,
 };
 
-PyModuleDef_Slot kSlots[] = {{Py_mod_exec, reinterpret_cast<void*>(&exec_bridge)}, {0, nullptr}};
-PyModuleDef kModule = {PyModuleDef_HEAD_INIT,
-                       "bridge",
-                       "The local bridge to the import page.",
-                       0,
-                       kFunctions,
-                       kSlots,
-                       nullptr,
-                       nullptr,
-                       nullptr};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_bridge(void) { return PyModuleDef_Init(&kModule); }
+PY_MODULE(bridge, "The local bridge to the import page.", kFunctions, exec_bridge)

@@ -125,23 +125,6 @@ PyMethodDef kFunctions[] = {
     PY_FUNCTIONS_END,
 };
 
-PyModuleDef_Slot kSlots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&exec_config)},
-    {0, nullptr},
-};
-
-PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT,
-    "config",
-    "Limits, formats, the site address and the import URL.",
-    0,
-    kFunctions,
-    kSlots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_config(void) { return PyModuleDef_Init(&kModule); }
+PY_MODULE(config, "Limits, formats, the site address and the import URL.", kFunctions, exec_config)

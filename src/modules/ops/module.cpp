@@ -38,17 +38,6 @@ PyMethodDef kFunctions[] = {
     PY_FUNCTIONS_END,
 };
 
-PyModuleDef_Slot kSlots[] = {{Py_mod_exec, reinterpret_cast<void*>(&exec_ops)}, {0, nullptr}};
-PyModuleDef kModule = {PyModuleDef_HEAD_INIT,
-                       "ops",
-                       "Send operator and panel.",
-                       0,
-                       kFunctions,
-                       kSlots,
-                       nullptr,
-                       nullptr,
-                       nullptr};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_ops(void) { return PyModuleDef_Init(&kModule); }
+PY_MODULE(ops, "Send operator and panel.", kFunctions, exec_ops)

@@ -31,13 +31,7 @@ py::Ref render_animation(PyObject* m, PyObject* args, PyObject* kwargs) {
 
   py::Ref path = resolve_ffmpeg_output(m, out_prefix);
   long long frames = range.end - range.start + 1;
-  py::Ref meta = py::dict();
-  py::set_item(meta, "width", py::integer(width));
-  py::set_item(meta, "height", py::integer(height));
-  py::set_item(meta, "fps", config_value(m, "VIDEO_FPS"));
-  py::set_item(meta, "frames", py::integer(frames));
-  py::set_item(meta, "duration", duration_of(m, frames));
-  py::set_item(meta, "truncated", py::boolean(range.truncated));
+  py::Ref meta = video_meta(m, width, height, frames, range.truncated);
   py::set_item(meta, "camera", camera_name(camera));
   return py::tuple(path, meta);
 }

@@ -27,12 +27,20 @@ py::Ref camera_name(PyObject* camera) {
   return py::str(py::text_of(name.get()));
 }
 
-py::Ref duration_of(PyObject* m, long long frames) {
+py::Ref video_meta(PyObject* m, long long width, long long height, long long frames,
+                   bool truncated) {
   py::Ref fps = config_value(m, "VIDEO_FPS");
   py::Ref seconds = py::Ref::steal(PyNumber_TrueDivide(py::integer(frames).get(), fps.get()));
   // The builtin round, so that the value is exactly the one Python code would compute.
-  py::Ref round = py::attr(py::import("builtins"), "round");
-  return py::call(round, seconds, 3);
+  py::Ref duration = py::call(py::attr(py::import("builtins"), "round"), seconds, 3);
+  py::Ref meta = py::dict();
+  py::set_item(meta, "width", py::integer(width));
+  py::set_item(meta, "height", py::integer(height));
+  py::set_item(meta, "fps", fps);
+  py::set_item(meta, "frames", py::integer(frames));
+  py::set_item(meta, "duration", duration);
+  py::set_item(meta, "truncated", py::boolean(truncated));
+  return meta;
 }
 
 }  // namespace render

@@ -58,23 +58,6 @@ PyMethodDef kFunctions[] = {
     PY_FUNCTIONS_END,
 };
 
-PyModuleDef_Slot kSlots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&exec_render)},
-    {0, nullptr},
-};
-
-PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT,
-    "render",
-    "White-model renders and video normalisation.",
-    0,
-    kFunctions,
-    kSlots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_render(void) { return PyModuleDef_Init(&kModule); }
+PY_MODULE(render, "White-model renders and video normalisation.", kFunctions, exec_render)

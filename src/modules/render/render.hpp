@@ -42,8 +42,10 @@ py::Ref config_value(PyObject* m, const char* name);
 void run_render(PyObject* m, const py::Ref& kw);
 // The camera's `name`, or "" for an object without one.
 py::Ref camera_name(PyObject* camera);
-// round(frames / config.VIDEO_FPS, 3) with Python's own round.
-py::Ref duration_of(PyObject* m, long long frames);
+// The leading members of a video's meta, in order: width, height, fps, frames, duration
+// (round(frames / VIDEO_FPS, 3), with Python's own round) and truncated.
+py::Ref video_meta(PyObject* m, long long width, long long height, long long frames,
+                   bool truncated);
 
 void apply_workbench(PyObject* m, PyObject* scene, long long width, long long height);
 void apply_video_output(PyObject* m, PyObject* scene, const py::Ref& path);

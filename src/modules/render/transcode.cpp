@@ -112,13 +112,7 @@ py::Ref transcode_in(PyObject* m, const py::Ref& scene, const py::Ref& src, long
   run_render(m, py::kwargs({{"animation", py::boolean(true)}, {"scene", py::attr(scene, "name")}}));
 
   py::Ref path = resolve_ffmpeg_output(m, out_prefix);
-  py::Ref meta = py::dict();
-  py::set_item(meta, "width", py::integer(width));
-  py::set_item(meta, "height", py::integer(height));
-  py::set_item(meta, "fps", config_value(m, "VIDEO_FPS"));
-  py::set_item(meta, "frames", py::integer(frames));
-  py::set_item(meta, "duration", duration_of(m, frames));
-  py::set_item(meta, "truncated", py::boolean(src_frames > max_frames));
+  py::Ref meta = video_meta(m, width, height, frames, src_frames > max_frames);
   py::set_item(meta, "source", py::str(tavro::core::basename_of(py::utf8(src.get()))));
   return py::tuple(path, meta);
 }
