@@ -27,6 +27,7 @@ SceneBackup SceneBackup::take(PyObject* scene) {
   b.film_transparent_ = py::attr(r, "film_transparent");
   b.media_type_ = py::attr_or_null(image.get(), "media_type");
   b.ffmpeg_ = py::attr_or_null(r, "ffmpeg");
+  b.use_sequencer_ = py::attr_or_null(r, "use_sequencer");
   if (b.ffmpeg_) {
     b.ff_format_ = py::attr(b.ffmpeg_, "format");
     b.ff_codec_ = py::attr(b.ffmpeg_, "codec");
@@ -56,13 +57,30 @@ void SceneBackup::restore() const {
     py::set_attr(ffmpeg_, "codec", ff_codec_);
     py::set_attr(ffmpeg_, "audio_codec", ff_audio_);
   }
+  if (use_sequencer_) py::set_attr(r, "use_sequencer", use_sequencer_);
 }
 
 int SceneBackup::traverse(visitproc visit, void* arg) const {
-  for (const py::Ref* ref : {&scene_, &render_, &ffmpeg_, &engine_, &resolution_x_, &resolution_y_,
-                             &resolution_percentage_, &fps_, &fps_base_, &filepath_, &file_format_,
-                             &frame_start_, &frame_end_, &camera_, &film_transparent_, &media_type_,
-                             &ff_format_, &ff_codec_, &ff_audio_}) {
+  for (const py::Ref* ref : {&scene_,
+                             &render_,
+                             &ffmpeg_,
+                             &engine_,
+                             &resolution_x_,
+                             &resolution_y_,
+                             &resolution_percentage_,
+                             &fps_,
+                             &fps_base_,
+                             &filepath_,
+                             &file_format_,
+                             &frame_start_,
+                             &frame_end_,
+                             &camera_,
+                             &film_transparent_,
+                             &media_type_,
+                             &ff_format_,
+                             &ff_codec_,
+                             &ff_audio_,
+                             &use_sequencer_}) {
     Py_VISIT(ref->get());
   }
   return 0;
@@ -77,6 +95,11 @@ void apply_workbench(PyObject* m, PyObject* scene, long long width, long long he
   py::set_attr(r, "resolution_y", py::integer(height));
   py::set_attr(r, "resolution_percentage", py::integer(100));
   py::set_attr(r, "film_transparent", py::boolean(false));
+}
+
+void render_3d_view(PyObject* scene) {
+  py::Ref r = py::attr(scene, "render");
+  if (py::has_attr(r.get(), "use_sequencer")) py::set_attr(r, "use_sequencer", py::boolean(false));
 }
 
 void apply_video_output(PyObject* m, PyObject* scene, const py::Ref& path) {

@@ -48,6 +48,9 @@ py::Ref video_meta(PyObject* m, long long width, long long height, long long fra
                    bool truncated);
 
 void apply_workbench(PyObject* m, PyObject* scene, long long width, long long height);
+// Makes a render of the user's scene show its 3D view: with the sequencer on, a scene that also
+// holds video-editing strips would render those strips instead of the white model.
+void render_3d_view(PyObject* scene);
 void apply_video_output(PyObject* m, PyObject* scene, const py::Ref& path);
 // The file the host's FFmpeg output wrote for the output prefix (see output.cpp).
 py::Ref resolve_ffmpeg_output(PyObject* m, const py::Ref& prefix);
@@ -65,7 +68,8 @@ class SceneBackup {
   py::Ref scene_, render_, ffmpeg_;
   py::Ref engine_, resolution_x_, resolution_y_, resolution_percentage_, fps_, fps_base_, filepath_,
       file_format_, frame_start_, frame_end_, camera_, film_transparent_;
-  py::Ref media_type_;  // empty when the image settings have no media_type
+  py::Ref media_type_;     // empty when the image settings have no media_type
+  py::Ref use_sequencer_;  // empty when the render settings have no use_sequencer
   py::Ref ff_format_, ff_codec_, ff_audio_;
 };
 

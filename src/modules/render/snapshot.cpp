@@ -21,6 +21,7 @@ py::Ref render_snapshot(PyObject* m, PyObject* args, PyObject* kwargs) {
     py::set_attr(image, "file_format", py::str("PNG"));
     py::set_attr(py::attr(scene, "render"), "filepath", path);
     py::set_attr(scene, "camera", py::Ref::borrow(camera));
+    render_3d_view(scene);
     run_render(m, py::kwargs({{"write_still", py::boolean(true)}}));
   });
 
