@@ -6,6 +6,7 @@ One host run (host_render.py) does every render; the tests below check its parts
 
 import os
 import pathlib
+import tempfile
 
 import pytest
 
@@ -31,8 +32,11 @@ def host(request, clips):
     """The report of host_render.py in one host, run once per session."""
     name = request.param
     if name not in _runs:
+        # A temporary folder of its own, so that what counts as this run's staged files is
+        # never another process's.
+        staging = tempfile.mkdtemp(prefix="tavro_render_")
         _runs[name] = run_in_host(name, HERE / "host_render.py", args={"clips": clips},
-                                  timeout=600)
+                                  timeout=600, env={"TMPDIR": staging})
     return _runs[name]
 
 
