@@ -71,7 +71,7 @@ Ref execute_send(PyObject* m, PyObject* args, PyObject* kwargs) {
   Ref state = py::call(py::attr(bridge, "BridgeState"), path, kind, meta);
   Ref port;
   try {
-    Ref serve = py::attr(py::global(m, "bridge"), "serve");
+    Ref serve = py::attr(bridge, "serve");
     Ref site = py::call(py::attr(py::global(m, "config"), "site_url"));
     // The server object is dropped here: its own threads serve until it stops by itself.
     port = unpack(py::call(serve, state, site), 2)[1];

@@ -20,6 +20,12 @@ void run_render(PyObject* m, const py::Ref& kw) {
   py::call_tuple(op.get(), py::tuple(), kw);
 }
 
+bool has_content(PyObject* m, const py::Ref& path) {
+  py::Ref ospath = py::attr(py::global(m, "os"), "path");
+  return py::truthy(py::call_method(ospath.get(), "isfile", path).get()) &&
+         py::to_long(py::call_method(ospath.get(), "getsize", path).get()) > 0;
+}
+
 py::Ref camera_name(PyObject* camera) {
   py::Ref name = py::attr_or_null(camera, "name");
   if (!name) return py::str("");

@@ -32,8 +32,7 @@ py::Ref resolve_ffmpeg_output(PyObject* m, const py::Ref& prefix) {
   if (best) return best;
 
   // The host wrote the video into the placeholder itself: give it its extension.
-  if (py::truthy(py::call_method(path.get(), "isfile", prefix).get()) &&
-      py::to_long(py::call_method(path.get(), "getsize", prefix).get()) > 0) {
+  if (has_content(m, prefix)) {
     py::Ref moved = py::Ref::steal(PyNumber_Add(prefix.get(), py::str(".mp4").get()));
     py::call_method(os.get(), "replace", prefix, moved);
     return moved;

@@ -40,6 +40,8 @@ py::Ref host(PyObject* m);
 py::Ref config_value(PyObject* m, const char* name);
 // bpy.ops.render.render(**kw); its result is not examined.
 void run_render(PyObject* m, const py::Ref& kw);
+// Whether a regular file with at least one byte stands at `path` (os.path, read at use).
+bool has_content(PyObject* m, const py::Ref& path);
 // The camera's `name`, or "" for an object without one.
 py::Ref camera_name(PyObject* camera);
 // The leading members of a video's meta, in order: width, height, fps, frames, duration

@@ -25,9 +25,7 @@ py::Ref render_snapshot(PyObject* m, PyObject* args, PyObject* kwargs) {
     run_render(m, py::kwargs({{"write_still", py::boolean(true)}}));
   });
 
-  py::Ref ospath = py::attr(py::global(m, "os"), "path");
-  if (!py::truthy(py::call_method(ospath.get(), "isfile", path).get()) ||
-      py::to_long(py::call_method(ospath.get(), "getsize", path).get()) == 0) {
+  if (!has_content(m, path)) {
     py::raise(PyExc_RuntimeError, "截图渲染未产出文件");
   }
 

@@ -65,6 +65,7 @@ long long size_of(const py::Ref& element, const char* name) {
 }
 
 py::Ref transcode_in(PyObject* m, const py::Ref& scene, const py::Ref& src, long long long_edge) {
+  const std::string source_name(tavro::core::basename_of(py::utf8(src.get())));
   py::call_method(scene.get(), "sequence_editor_create");
   py::Ref editor = py::attr(scene, "sequence_editor");
   py::Ref strips = py::attr_or_null(editor.get(), "strips");
@@ -90,8 +91,7 @@ py::Ref transcode_in(PyObject* m, const py::Ref& scene, const py::Ref& src, long
   // frame rate and no size, which would render as a black frame. Report it instead.
   py::Ref src_fps = py::attr_or_null(strip.get(), "fps");
   if (src_fps && py::to_double(src_fps.get()) <= 0 && src_w <= 0 && src_h <= 0) {
-    py::raise(PyExc_RuntimeError,
-              "无法读取视频文件：" + std::string(tavro::core::basename_of(py::utf8(src.get()))));
+    py::raise(PyExc_RuntimeError, "无法读取视频文件：" + source_name);
   }
   if (src_w <= 0 || src_h <= 0) src_w = 16, src_h = 9;
   auto [width, height] = checked_resolution(long_edge, src_w, src_h);
@@ -113,7 +113,7 @@ py::Ref transcode_in(PyObject* m, const py::Ref& scene, const py::Ref& src, long
 
   py::Ref path = resolve_ffmpeg_output(m, out_prefix);
   py::Ref meta = video_meta(m, width, height, frames, src_frames > max_frames);
-  py::set_item(meta, "source", py::str(tavro::core::basename_of(py::utf8(src.get()))));
+  py::set_item(meta, "source", py::str(source_name));
   return py::tuple(path, meta);
 }
 
