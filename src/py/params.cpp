@@ -96,19 +96,19 @@ long long integer_arg(PyObject* v, const char* name) {
   raise(PyExc_TypeError, std::string(name) + " must be a real number, not " + type_name(v));
 }
 
-std::string text_arg(PyObject* v, const char* name) {
+namespace {
+PyObject* checked_str(PyObject* v, const char* name) {
   if (!PyUnicode_Check(v))
     raise(PyExc_TypeError, std::string(name) + " must be str, not " + type_name(v));
-  return utf8(v);
+  return v;
 }
+}  // namespace
+
+std::string text_arg(PyObject* v, const char* name) { return utf8(checked_str(v, name)); }
 
 long long Params::integer(size_t i) const { return integer_arg(values_[i], names_[i]); }
 std::string Params::text(size_t i) const { return text_arg(values_[i], names_[i]); }
-PyObject* Params::str_object(size_t i) const {
-  if (!PyUnicode_Check(values_[i]))
-    raise(PyExc_TypeError, std::string(names_[i]) + " must be str, not " + type_name(values_[i]));
-  return values_[i];
-}
+PyObject* Params::str_object(size_t i) const { return checked_str(values_[i], names_[i]); }
 PyObject* Params::dict(size_t i) const {
   if (!PyDict_Check(values_[i]))
     raise(PyExc_TypeError, std::string(names_[i]) + " must be dict, not " + type_name(values_[i]));
