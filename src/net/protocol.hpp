@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "event.hpp"
+#include "stats.hpp"
 
 namespace tavro::net {
 
@@ -23,6 +24,7 @@ struct Job {
   double ttl_seconds = 1800;         // expired once now - created_at > ttl_seconds
   double head_timeout_seconds = 10;  // a request head must arrive within this time
   std::shared_ptr<Event> done;
+  std::shared_ptr<Stats> stats = std::make_shared<Stats>();  // counted by the server
 };
 
 // What the connection writes for one request.
