@@ -27,8 +27,6 @@ py::Ref draw_panel(PyObject* m, PyObject* args, PyObject* kwargs);
 // Shared helpers (production.cpp).
 // The pieces of `text` (a str) of `width` code points each; one empty piece for empty text.
 py::Ref wrap_text(PyObject* text, long long width);
-// `a, b, ... = value` with exactly `n` items, Python's ValueError texts otherwise.
-std::vector<py::Ref> unpack(const py::Ref& value, size_t n);
 // format(value, spec), Python's own number formatting.
 py::Ref format(const py::Ref& value, const char* spec);
 // str(int(value)): a number written as a whole number, a fraction cut toward zero.

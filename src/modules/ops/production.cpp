@@ -34,19 +34,17 @@ Ref find_row(PyObject* table, PyObject* key) {
   return Ref();
 }
 
-Ref item(const Ref& seq, Py_ssize_t i) { return Ref::steal(PySequence_GetItem(seq.get(), i)); }
-
 Ref long_edge_of(PyObject* m, PyObject* key) {
   Ref presets = py::attr(py::global(m, "config"), "RESOLUTION_PRESETS");
   Ref row = find_row(presets.get(), key);
-  if (!row) row = item(presets, 0);
-  return item(row, 2);
+  if (!row) row = py::item(presets, 0);
+  return py::item(row, 2);
 }
 
 std::pair<Ref, Ref> aspect_of(PyObject* m, PyObject* key) {
   Ref row = find_row(py::global(m, "_ASPECTS").get(), key);
   if (!row) return {py::integer(kFallbackW), py::integer(kFallbackH)};
-  return {item(row, 2), item(row, 3)};
+  return {py::item(row, 2), py::item(row, 3)};
 }
 
 [[noreturn]] void invalid(const char* message) { py::raise(PyExc_ValueError, message); }
@@ -107,7 +105,7 @@ Ref produce(PyObject* m, PyObject* args, PyObject* kwargs) {
     Ref src = py::call_method(bpy_path.get(), "abspath", chosen);
     if (!py::truthy(src.get())) invalid("请先选择一个视频文件");
     Ref render = py::global(m, "render");
-    auto made = unpack(py::call_method(render.get(), "transcode_local_video", src, edge), 2);
+    auto made = py::unpack(py::call_method(render.get(), "transcode_local_video", src, edge), 2);
     return py::tuple(made[0], "video", made[1]);
   }
 
@@ -121,34 +119,19 @@ Ref produce(PyObject* m, PyObject* args, PyObject* kwargs) {
 
   Ref render = py::global(m, "render");
   if (py::equals(py::attr(props, "source").get(), py::str("SNAPSHOT").get())) {
-    auto made =
-        unpack(py::call_method(render.get(), "render_snapshot", scene, camera, edge, aw, ah), 2);
+    auto made = py::unpack(
+        py::call_method(render.get(), "render_snapshot", scene, camera, edge, aw, ah), 2);
     return py::tuple(made[0], "image", made[1]);
   }
   Ref start = py::attr(props, "frame_start");
   Ref end = py::attr(props, "frame_end");
-  auto made = unpack(
+  auto made = py::unpack(
       py::call_method(render.get(), "render_animation", scene, camera, edge, aw, ah, start, end),
       2);
   return py::tuple(made[0], "video", made[1]);
 }
 
 // ---- shared helpers -------------------------------------------------------------------------
-
-std::vector<Ref> unpack(const Ref& value, size_t n) {
-  Ref it = Ref::steal(PyObject_GetIter(value.get()));
-  std::vector<Ref> items;
-  while (Ref v = Ref::adopt(PyIter_Next(it.get()))) {
-    if (items.size() == n)
-      py::raise(PyExc_ValueError, "too many values to unpack (expected " + std::to_string(n) + ")");
-    items.push_back(std::move(v));
-  }
-  if (PyErr_Occurred()) py::throw_pending();
-  if (items.size() < n)
-    py::raise(PyExc_ValueError, "not enough values to unpack (expected " + std::to_string(n) +
-                                    ", got " + std::to_string(items.size()) + ")");
-  return items;
-}
 
 Ref format(const Ref& value, const char* spec) {
   return Ref::steal(PyObject_Format(value.get(), py::str(spec).get()));

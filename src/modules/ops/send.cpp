@@ -45,7 +45,7 @@ Ref execute_send(PyObject* m, PyObject* args, PyObject* kwargs) {
 
   Ref path, kind, meta;
   try {
-    auto made = unpack(py::call(py::global(m, "_produce"), context, scene, props), 3);
+    auto made = py::unpack(py::call(py::global(m, "_produce"), context, scene, props), 3);
     path = made[0], kind = made[1], meta = made[2];
   } catch (py::Error& e) {
     return cancel_on(op, e, "生成素材失败：");
@@ -74,7 +74,7 @@ Ref execute_send(PyObject* m, PyObject* args, PyObject* kwargs) {
     Ref serve = py::attr(bridge, "serve");
     Ref site = py::call(py::attr(py::global(m, "config"), "site_url"));
     // The server object is dropped here: its own threads serve until it stops by itself.
-    port = unpack(py::call(serve, state, site), 2)[1];
+    port = py::unpack(py::call(serve, state, site), 2)[1];
   } catch (py::Error& e) {
     return cancel_on(op, e, "本地桥接启动失败：");
   }

@@ -1,0 +1,91 @@
+// Functions, methods and constructors written in C++, each declared once: its Python name, its
+// parameter list and its doc give the method-table entry, the docstring (whose first line is
+// the signature `inspect.signature` reads) and the names the parser binds.
+//
+//   py::Ref build_url(PyObject* module, const py::Params& p);   // p.integer(0), p.text(1)
+//   PyMethodDef kFunctions[] = {
+//       py::function<"build_url", "port, token", "The address of one job.", build_url>(),
+//       py::end_of_table(),
+//   };
+#pragma once
+
+#include "error.hpp"
+#include "params.hpp"
+#include "signature.hpp"
+
+namespace py {
+
+// The body of a function or method: `self` is the module (or the instance), `p` the call's
+// arguments bound to the declared parameters.
+using Body = Ref (*)(PyObject* self, const Params& p);
+// The body of a constructor: `type` is the type being called.
+using NewBody = Ref (*)(PyTypeObject* type, const Params& p);
+
+namespace detail {
+
+template <Literal Name, Literal P, Body F>
+PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return guard([&] { return F(self, Params(signature_of<Name, P>, args, kwargs)); });
+}
+
+template <Literal Name, Literal P, NewBody F>
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return guard([&] { return F(type, Params(signature_of<Name, P>, args, kwargs)); });
+}
+
+template <Literal Name, Literal P, Literal Doc, Body F, Kind K>
+PyMethodDef entry() {
+  return {Name.text,
+          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&call<Name, P, F>)),
+          METH_VARARGS | METH_KEYWORDS, doc_of<Name, P, Doc, K>.data()};
+}
+
+}  // namespace detail
+
+// A module function's entry in the module's PyMethodDef table.
+template <Literal Name, Literal P, Literal Doc, Body F>
+PyMethodDef function() {
+  return detail::entry<Name, P, Doc, F, Kind::function>();
+}
+
+// A method's entry in a type's PyMethodDef table.
+template <Literal Name, Literal P, Literal Doc, Body F>
+PyMethodDef method() {
+  return detail::entry<Name, P, Doc, F, Kind::method>();
+}
+
+inline PyMethodDef end_of_table() { return {nullptr, nullptr, 0, nullptr}; }
+
+// A PyType_Slot entry from a function or table.
+template <class T>
+PyType_Slot slot(int id, T* value) {
+  return {id, reinterpret_cast<void*>(value)};
+}
+// A type's doc without a constructor signature.
+inline PyType_Slot doc_slot(const char* doc) { return {Py_tp_doc, const_cast<char*>(doc)}; }
+inline PyType_Slot end_of_slots() { return {0, nullptr}; }
+
+// A type's constructor: its tp_new and tp_doc slots, "Name(params)\n--\n\ndoc".
+template <Literal Name, Literal P, Literal Doc, NewBody F>
+struct Constructor {
+  static PyType_Slot new_slot() { return slot(Py_tp_new, &detail::construct<Name, P, F>); }
+  static PyType_Slot doc_slot() {
+    return py::doc_slot(doc_of<Name, P, Doc, Kind::constructor>.data());
+  }
+};
+
+// Being retired: a function that parses its own arguments, listed with PY_FUNCTION.
+using Native = Ref (*)(PyObject* self, PyObject* args, PyObject* kwargs);
+template <Native F>
+PyObject* trampoline(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return guard([&] { return F(self, args, kwargs); });
+}
+#define PY_FUNCTION(name, fn, doc)                                                                \
+  PyMethodDef {                                                                                   \
+    name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&::py::trampoline<fn>)), \
+        METH_VARARGS | METH_KEYWORDS, doc                                                         \
+  }
+#define PY_FUNCTIONS_END \
+  PyMethodDef { nullptr, nullptr, 0, nullptr }
+
+}  // namespace py
