@@ -90,3 +90,22 @@ def test_allowed_origin():
         assert str(err.value) == "站点地址必须是绝对 URL：" + bad
     with pytest.raises(TypeError, match="site_url"):
         bridge.allowed_origin(None)
+
+
+
+@pytest.mark.parametrize("name", ["_Server", "_Event", "BridgeState"])
+@pytest.mark.parametrize("replacement", [None, int, object()])
+def test_rebinding_the_module_types_changes_nothing_native(monkeypatch, asset, name, replacement):
+    make_state = bridge.BridgeState
+    monkeypatch.setattr(bridge, name, replacement)
+    state = make_state(str(asset), "image", {})
+    server, port = bridge.serve(state, "http://127.0.0.1:1")
+    try:
+        assert type(state.done).__name__ == "Event" and not state.done.is_set()
+        assert server.server_address[1] == port > 0
+    finally:
+        state.done.set()
+        server.shutdown()
+        server.server_close()
+    with pytest.raises(TypeError, match="^state must be a BridgeState, not int$"):
+        bridge.serve(5, "http://127.0.0.1:1")
