@@ -2,6 +2,8 @@
 // concern; module.cpp lists them all.
 #pragma once
 
+#include <string>
+#include <tuple>
 #include <utility>
 
 #include "py/py.hpp"
@@ -9,21 +11,26 @@
 namespace render {
 
 // Host-free (geometry.cpp).
-py::Ref resolution_for(PyObject* m, PyObject* args, PyObject* kwargs);
-py::Ref clamp_frame_range(PyObject* m, PyObject* args, PyObject* kwargs);
-py::Ref is_supported_video(PyObject* m, PyObject* args, PyObject* kwargs);
-py::Ref tmp_path(PyObject* m, PyObject* args, PyObject* kwargs);
+py::Ref resolution_for(PyObject* m, const py::Params& p);
+py::Ref clamp_frame_range(PyObject* m, const py::Params& p);
+py::Ref is_supported_video(PyObject* m, const py::Params& p);
+py::Ref tmp_path(PyObject* m, const py::Params& p);
 
 // Scene guard and white-model settings (guard.cpp).
 py::Ref make_guard_type(PyObject* m);
-py::Ref apply_workbench_fn(PyObject* m, PyObject* args, PyObject* kwargs);
-py::Ref apply_video_output_fn(PyObject* m, PyObject* args, PyObject* kwargs);
+// The module's own types, kept in its state (module attributes can be rebound by any code).
+struct Types {
+  py::Ref guard;
+  auto refs() { return std::tie(guard); }
+};
+py::Ref apply_workbench_fn(PyObject* m, const py::Params& p);
+py::Ref apply_video_output_fn(PyObject* m, const py::Params& p);
 
 // Renders (snapshot.cpp, animation.cpp, transcode.cpp) and output discovery (output.cpp).
-py::Ref render_snapshot(PyObject* m, PyObject* args, PyObject* kwargs);
-py::Ref render_animation(PyObject* m, PyObject* args, PyObject* kwargs);
-py::Ref transcode_local_video(PyObject* m, PyObject* args, PyObject* kwargs);
-py::Ref resolve_ffmpeg_output_fn(PyObject* m, PyObject* args, PyObject* kwargs);
+py::Ref render_snapshot(PyObject* m, const py::Params& p);
+py::Ref render_animation(PyObject* m, const py::Params& p);
+py::Ref transcode_local_video(PyObject* m, const py::Params& p);
+py::Ref resolve_ffmpeg_output_fn(PyObject* m, const py::Params& p);
 
 // Shared helpers for the host parts.
 // resolution_for's rule with its error, for callers that already hold integers.
