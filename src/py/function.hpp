@@ -74,18 +74,4 @@ struct Constructor {
   }
 };
 
-// Being retired: a function that parses its own arguments, listed with PY_FUNCTION.
-using Native = Ref (*)(PyObject* self, PyObject* args, PyObject* kwargs);
-template <Native F>
-PyObject* trampoline(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guard([&] { return F(self, args, kwargs); });
-}
-#define PY_FUNCTION(name, fn, doc)                                                                \
-  PyMethodDef {                                                                                   \
-    name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&::py::trampoline<fn>)), \
-        METH_VARARGS | METH_KEYWORDS, doc                                                         \
-  }
-#define PY_FUNCTIONS_END \
-  PyMethodDef { nullptr, nullptr, 0, nullptr }
-
 }  // namespace py

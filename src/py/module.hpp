@@ -80,18 +80,7 @@ inline PyObject* module_of_instance(PyObject* self) { return module_of(Py_TYPE(s
 // Defines PyInit_<name> for a module with multi-phase initialisation: `functions` is its
 // PyMethodDef table, `exec_fn` the void(PyObject* module) that fills a new module object (its
 // exceptions fail the import), `State` the type of its state or void for none.
-#define PY_MODULE(...) PY_MODULE_PICK(__VA_ARGS__, PY_MODULE_STATE, PY_MODULE_PLAIN)(__VA_ARGS__)
-#define PY_MODULE_PICK(a, b, c, d, e, which, ...) which
-// Being retired: `exec` an int(PyObject*) that reports failure itself, no state.
-#define PY_MODULE_PLAIN(name, doc, functions, exec)                                            \
-  namespace {                                                                                  \
-  PyModuleDef_Slot name##_module_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(&exec)},     \
-                                            {0, nullptr}};                                     \
-  PyModuleDef name##_module_def = {PyModuleDef_HEAD_INIT, #name,   doc,     0,      functions, \
-                                   name##_module_slots,   nullptr, nullptr, nullptr};          \
-  }                                                                                            \
-  PyMODINIT_FUNC PyInit_##name(void) { return PyModuleDef_Init(&name##_module_def); }
-#define PY_MODULE_STATE(name, doc, functions, exec_fn, State)                                 \
+#define PY_MODULE(name, doc, functions, exec_fn, State)                                       \
   namespace {                                                                                 \
   PyModuleDef_Slot name##_module_slots[] = {                                                  \
       {Py_mod_exec, reinterpret_cast<void*>(&::py::detail::exec_with_state<State, exec_fn>)}, \

@@ -11,6 +11,8 @@ Ref str(std::string_view utf8) {
       PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict"));
 }
 
+Ref tuple_of(const Ref& iterable) { return Ref::steal(PySequence_Tuple(iterable.get())); }
+
 Ref list() { return Ref::steal(PyList_New(0)); }
 void append(const Ref& list, const Ref& item) {
   if (PyList_Append(list.get(), item.get()) < 0) throw_pending();

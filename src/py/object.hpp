@@ -42,6 +42,9 @@ Ref tuple(A&&... items) {
   return t;
 }
 
+// tuple(iterable)
+Ref tuple_of(const Ref& iterable);
+
 // A set of any convertible values: set_of("FINISHED") is {"FINISHED"}.
 template <class... A>
 Ref set_of(A&&... items);

@@ -1,6 +1,5 @@
 #include "params.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -29,18 +28,8 @@ const char* plural(size_t n) { return n == 1 ? "" : "s"; }
 }  // namespace
 
 Params::Params(const Signature& sig, PyObject* args, PyObject* kwargs) : sig_(sig) {
-  bind(args, kwargs);
-}
-
-Params::Params(const char* func, PyObject* args, PyObject* kwargs,
-               std::initializer_list<const char*> names, size_t required)
-    : sig_{func, {}, names.size(), std::min(required, names.size()), false} {
-  if (names.size() > kMaxParams) raise(PyExc_SystemError, "too many parameters for py::Params");
-  std::copy(names.begin(), names.end(), sig_.names.begin());
-  bind(args, kwargs);
-}
-
-void Params::bind(PyObject* args, PyObject* kwargs) {
+  // Declarations are checked when compiled; this guards a Signature written by hand.
+  if (sig_.count > kMaxParams) raise(PyExc_SystemError, "too many parameters for py::Params");
   const size_t npos = args ? static_cast<size_t>(length(args)) : 0;
   if (npos > sig_.count && !sig_.varargs)
     raise(PyExc_TypeError,

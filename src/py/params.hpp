@@ -5,7 +5,6 @@
 
 #include <array>
 #include <cstddef>
-#include <initializer_list>
 #include <string>
 
 #include "ref.hpp"
@@ -19,10 +18,6 @@ class Params {
   // given; the rest may be left out. Errors are the TypeErrors Python gives a function
   // defined with these parameters.
   Params(const Signature& sig, PyObject* args, PyObject* kwargs);
-  // The same from names given at run time (a list longer than kMaxParams raises SystemError).
-  // Being retired: declare functions with py::function instead.
-  Params(const char* func, PyObject* args, PyObject* kwargs,
-         std::initializer_list<const char*> names, size_t required = kMaxParams);
 
   // The argument (borrowed), or null for an optional parameter that was left out.
   PyObject* operator[](size_t i) const { return values_[checked(i)]; }
@@ -48,9 +43,7 @@ class Params {
  private:
   size_t checked(size_t i) const;
 
-  void bind(PyObject* args, PyObject* kwargs);
-
-  Signature sig_;
+  const Signature& sig_;
   std::array<PyObject*, kMaxParams> values_{};
   Ref rest_;
 };

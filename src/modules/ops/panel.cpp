@@ -36,24 +36,18 @@ bool is(PyObject* props, const char* source) {
 void duration_label(PyObject* m, const Ref& box, const Ref& props) {
   Ref start = py::attr(props, "frame_start");
   Ref end = py::attr(props, "frame_end");
-  Ref span =
-      Ref::steal(PyNumber_Absolute(Ref::steal(PyNumber_Subtract(end.get(), start.get())).get()));
-  Ref frames = Ref::steal(PyNumber_Add(span.get(), py::integer(1).get()));
+  Ref frames = py::abs(end - start) + py::integer(1);
   Ref config = py::global(m, "config");
-  Ref seconds = Ref::steal(PyNumber_TrueDivide(frames.get(), py::attr(config, "VIDEO_FPS").get()));
+  Ref seconds = frames / py::attr(config, "VIDEO_FPS");
   Ref limit = py::attr(config, "MAX_VIDEO_SECONDS");
-  int over = PyObject_RichCompareBool(seconds.get(), limit.get(), Py_GT);
-  if (over < 0) py::throw_pending();
-  Ref text = concat(py::str("约 "), format(seconds, ".1f"));
-  text = concat(text, py::str(" 秒（上限 "));
-  text = concat(text, whole(limit));
-  label(box, concat(text, py::str(" 秒）")), over ? "ERROR" : "TIME");
+  bool over = py::greater(seconds, limit);
+  label(box, py::format("约 {:.1f} 秒（上限 {} 秒）", seconds, py::int_of(limit)),
+        over ? "ERROR" : "TIME");
 }
 
 }  // namespace
 
-Ref draw_panel(PyObject* m, PyObject* args, PyObject* kwargs) {
-  py::Params p("draw_panel", args, kwargs, {"panel", "context"});
+Ref draw_panel(PyObject* m, const py::Params& p) {
   Ref layout = py::attr(p[0], "layout");
   Ref props = py::attr(py::attr(p[1], "scene"), "lumo_uploader");
 
@@ -61,8 +55,8 @@ Ref draw_panel(PyObject* m, PyObject* args, PyObject* kwargs) {
   Ref box = py::call_method(layout.get(), "box");
   if (is(props.get(), "VIDEO")) {
     prop(box, props, "video_path", "文件");
-    Ref fps = whole(py::attr(py::global(m, "config"), "VIDEO_FPS"));
-    label(box, concat(concat(py::str("将统一转为 "), fps), py::str(" fps H.264")), "INFO");
+    Ref fps = py::int_of(py::attr(py::global(m, "config"), "VIDEO_FPS"));
+    label(box, py::format("将统一转为 {} fps H.264", fps), "INFO");
   } else {
     prop(box, props, "camera", "相机");
     Ref row = aligned(box, "row");
@@ -84,11 +78,11 @@ Ref draw_panel(PyObject* m, PyObject* args, PyObject* kwargs) {
   if (py::truthy(status.get())) {
     py::call_method(layout.get(), "separator");
     Ref column = aligned(layout, "column");
-    if (!PyUnicode_Check(status.get()))
-      py::raise(PyExc_TypeError, "text must be str, not " + py::type_name(status.get()));
-    Ref pieces = wrap_text(status.get(), kStatusWidth);
-    for (Py_ssize_t i = 0, n = PyList_Size(pieces.get()); i < n; ++i)
-      label(column, Ref::borrow(PyList_GetItem(pieces.get(), i)));
+    if (!py::is_str(status.get()))
+      py::raise(PyExc_TypeError,
+                py::format("text must be str, not {}", py::type_name(status.get())));
+    for (const Ref& piece : py::iterate(wrap_text(status.get(), kStatusWidth)))
+      label(column, piece);
   }
   return py::none();
 }

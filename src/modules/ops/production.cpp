@@ -24,25 +24,21 @@ constexpr Aspect kAspects[] = {
 constexpr int kFallbackW = 16, kFallbackH = 9;
 
 // The first row of `table` (any iterable of rows) whose first field equals `key`, or empty.
-Ref find_row(PyObject* table, PyObject* key) {
-  Ref it = Ref::steal(PyObject_GetIter(table));
-  while (Ref row = Ref::adopt(PyIter_Next(it.get()))) {
-    Ref row_key = Ref::steal(PySequence_GetItem(row.get(), 0));
-    if (py::equals(row_key.get(), key)) return row;
-  }
-  if (PyErr_Occurred()) py::throw_pending();
+Ref find_row(const Ref& table, PyObject* key) {
+  for (const Ref& row : py::iterate(table))
+    if (py::equals(py::item(row, 0).get(), key)) return row;
   return Ref();
 }
 
 Ref long_edge_of(PyObject* m, PyObject* key) {
   Ref presets = py::attr(py::global(m, "config"), "RESOLUTION_PRESETS");
-  Ref row = find_row(presets.get(), key);
+  Ref row = find_row(presets, key);
   if (!row) row = py::item(presets, 0);
   return py::item(row, 2);
 }
 
 std::pair<Ref, Ref> aspect_of(PyObject* m, PyObject* key) {
-  Ref row = find_row(py::global(m, "_ASPECTS").get(), key);
+  Ref row = find_row(py::global(m, "_ASPECTS"), key);
   if (!row) return {py::integer(kFallbackW), py::integer(kFallbackH)};
   return {py::item(row, 2), py::item(row, 3)};
 }
@@ -52,45 +48,36 @@ std::pair<Ref, Ref> aspect_of(PyObject* m, PyObject* key) {
 }  // namespace
 
 Ref aspects() {
-  Ref rows = Ref::steal(PyTuple_New(std::size(kAspects)));
-  Py_ssize_t i = 0;
-  for (const Aspect& a : kAspects)
-    PyTuple_SetItem(rows.get(), i++, py::tuple(a.key, a.label, a.w, a.h).release());
-  return rows;
+  Ref rows = py::list();
+  for (const Aspect& a : kAspects) py::append(rows, py::tuple(a.key, a.label, a.w, a.h));
+  return py::tuple_of(rows);
 }
 
-Ref aspect_wh(PyObject* m, PyObject* args, PyObject* kwargs) {
-  py::Params p("_aspect_wh", args, kwargs, {"key"});
+Ref aspect_wh(PyObject* m, const py::Params& p) {
   auto [w, h] = aspect_of(m, p[0]);
   return py::tuple(w, h);
 }
 
-Ref long_edge(PyObject* m, PyObject* args, PyObject* kwargs) {
-  py::Params p("_long_edge", args, kwargs, {"key"});
-  return long_edge_of(m, p[0]);
-}
+Ref long_edge(PyObject* m, const py::Params& p) { return long_edge_of(m, p[0]); }
 
 Ref wrap_text(PyObject* text, long long width) {
   if (width < 1) py::raise(PyExc_ValueError, "width must be a positive integer");
-  Py_ssize_t n = PyUnicode_GetLength(text);
-  if (n < 0) py::throw_pending();
+  Py_ssize_t n = py::length(text);
   Ref pieces = py::list();
   for (Py_ssize_t start = 0; start < n; start += static_cast<Py_ssize_t>(width)) {
     Py_ssize_t end = n - start <= width ? n : start + static_cast<Py_ssize_t>(width);
-    py::append(pieces, Ref::steal(PyUnicode_Substring(text, start, end)));
+    py::append(pieces, py::slice(text, start, end));
   }
   if (n == 0) py::append(pieces, py::str(""));
   return pieces;
 }
 
-Ref wrap(PyObject*, PyObject* args, PyObject* kwargs) {
-  py::Params p("_wrap", args, kwargs, {"text", "width"});
+Ref wrap(PyObject*, const py::Params& p) {
   PyObject* text = p.str_object(0);
   return wrap_text(text, p.integer(1));
 }
 
-Ref produce(PyObject* m, PyObject* args, PyObject* kwargs) {
-  py::Params p("_produce", args, kwargs, {"context", "scene", "props"});
+Ref produce(PyObject* m, const py::Params& p) {
   PyObject* scene = p[1];
   PyObject* props = p[2];
 
@@ -130,23 +117,5 @@ Ref produce(PyObject* m, PyObject* args, PyObject* kwargs) {
       2);
   return py::tuple(made[0], "video", made[1]);
 }
-
-// ---- shared helpers -------------------------------------------------------------------------
-
-Ref format(const Ref& value, const char* spec) {
-  return Ref::steal(PyObject_Format(value.get(), py::str(spec).get()));
-}
-
-Ref whole(const Ref& value) {
-  return Ref::steal(PyObject_Str(Ref::steal(PyNumber_Long(value.get())).get()));
-}
-
-Ref text_set(const char* text) {
-  Ref s = Ref::steal(PySet_New(nullptr));
-  if (PySet_Add(s.get(), py::str(text).get()) < 0) py::throw_pending();
-  return s;
-}
-
-Ref concat(const Ref& a, const Ref& b) { return Ref::steal(PyNumber_Add(a.get(), b.get())); }
 
 }  // namespace ops
