@@ -2,6 +2,7 @@
 // the registration layer forwards to. Unlike `render` it needs the host API: loading it
 // outside Blender fails with the import error of `bpy`.
 #include "ops.hpp"
+#include "sources.hpp"
 
 namespace {
 
@@ -13,6 +14,7 @@ void exec_ops(PyObject* m) {
   py::add(m, "config", py::import_sibling(m, "config"));
   py::add(m, "render", py::import_sibling(m, "render"));
   py::add(m, "_ASPECTS", ops::aspects());
+  py::add(m, "_SOURCES", ops::source_keys());
 }
 
 PyMethodDef kFunctions[] = {

@@ -2,6 +2,7 @@
 // duration estimate for animations), the send button and the wrapped status of the last send.
 // Drawing only reads: it writes no property and keeps nothing between redraws.
 #include "ops.hpp"
+#include "sources.hpp"
 
 namespace ops {
 
@@ -27,10 +28,6 @@ Ref aligned(const Ref& layout, const char* kind) {
                         py::kwargs({{"align", py::boolean(true)}}));
 }
 
-bool is(PyObject* props, const char* source) {
-  return py::equals(py::attr(props, "source").get(), py::str(source).get());
-}
-
 // "约 <seconds> 秒（上限 <max> 秒）" and its icon for an animation's frame range, counted at the
 // add-on's output frame rate; a reversed range counts as the ordered one.
 void duration_label(PyObject* m, const Ref& box, const Ref& props) {
@@ -53,7 +50,9 @@ Ref draw_panel(PyObject* m, const py::Params& p) {
 
   prop(layout, props, "source", "");
   Ref box = py::call_method(layout.get(), "box");
-  if (is(props.get(), "VIDEO")) {
+  // A value that no row holds shows the camera settings alone.
+  const Source* source = find_source(py::attr(props, "source").get());
+  if (source && source->input == Input::video_file) {
     prop(box, props, "video_path", "文件");
     Ref fps = py::int_of(py::attr(py::global(m, "config"), "VIDEO_FPS"));
     label(box, py::format("将统一转为 {} fps H.264", fps), "INFO");
@@ -62,7 +61,7 @@ Ref draw_panel(PyObject* m, const py::Params& p) {
     Ref row = aligned(box, "row");
     prop(row, props, "resolution", "");
     prop(row, props, "aspect", "");
-    if (is(props.get(), "ANIMATION")) {
+    if (source && source->frame_range) {
       Ref frames = aligned(box, "row");
       prop(frames, props, "frame_start", "起始");
       prop(frames, props, "frame_end", "结束");

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "ops.hpp"
+#include "sources.hpp"
 
 namespace ops {
 
@@ -77,6 +78,35 @@ Ref wrap(PyObject*, const py::Params& p) {
   return wrap_text(text, p.integer(1));
 }
 
+namespace {
+
+// The video file a video source is made from, made absolute by the host.
+Ref video_file(PyObject* m, PyObject* props) {
+  Ref chosen = py::attr(props, "video_path");
+  if (!py::truthy(chosen)) chosen = py::str("");  // empty or None
+  Ref src = py::call_method(py::attr(py::global(m, "bpy"), "path"), "abspath", chosen);
+  if (!py::truthy(src)) invalid("请先选择一个视频文件");
+  return src;
+}
+
+// The camera a render source looks through: chosen by name alone, never the scene's active one.
+Ref chosen_camera(PyObject* scene, PyObject* props) {
+  Ref camera = py::none();
+  Ref name = py::attr(props, "camera");
+  if (py::truthy(name)) camera = py::call_method(py::attr(scene, "objects"), "get", name);
+  if (camera.is_none() || !py::equals(py::attr(camera, "type"), py::str("CAMERA")))
+    invalid("请先在场景中选择一台相机");
+  return camera;
+}
+
+// (path, kind, meta) from the render call's (path, meta).
+Ref produced(const Source& source, const Ref& made) {
+  auto path_meta = py::unpack(made, 2);
+  return py::tuple(path_meta[0], source.asset_kind, path_meta[1]);
+}
+
+}  // namespace
+
 Ref produce(PyObject* m, const py::Params& p) {
   PyObject* scene = p[1];
   PyObject* props = p[2];
@@ -85,37 +115,24 @@ Ref produce(PyObject* m, const py::Params& p) {
   Ref edge = long_edge_of(m, py::attr(props, "resolution").get());
   auto [aw, ah] = aspect_of(m, py::attr(props, "aspect").get());
 
-  if (py::equals(py::attr(props, "source").get(), py::str("VIDEO").get())) {
-    Ref chosen = py::attr(props, "video_path");
-    if (!py::truthy(chosen.get())) chosen = py::str("");  // empty or None
-    Ref bpy_path = py::attr(py::global(m, "bpy"), "path");
-    Ref src = py::call_method(bpy_path.get(), "abspath", chosen);
-    if (!py::truthy(src.get())) invalid("请先选择一个视频文件");
-    Ref render = py::global(m, "render");
-    auto made = py::unpack(py::call_method(render.get(), "transcode_local_video", src, edge), 2);
-    return py::tuple(made[0], "video", made[1]);
+  const Source* source = &source_or_fallback(py::attr(props, "source").get());
+  if (source->input == Input::video_file) {
+    Ref src = video_file(m, props);
+    return produced(*source, py::call_method(py::global(m, "render"), source->render, src, edge));
   }
 
-  // Render sources: the camera is chosen by name alone, never the scene's active one.
-  Ref camera = py::none();
-  Ref name = py::attr(props, "camera");
-  if (py::truthy(name.get()))
-    camera = py::call_method(py::attr(scene, "objects").get(), "get", name);
-  if (camera.is_none() || !py::equals(py::attr(camera, "type").get(), py::str("CAMERA").get()))
-    invalid("请先在场景中选择一台相机");
-
+  Ref camera = chosen_camera(scene, props);
+  // The render call follows the choice as it reads now, after the camera lookup; a camera
+  // source is what it must still be.
+  source = &source_or_fallback(py::attr(props, "source").get());
+  if (source->input != Input::camera) source = &fallback_source();
   Ref render = py::global(m, "render");
-  if (py::equals(py::attr(props, "source").get(), py::str("SNAPSHOT").get())) {
-    auto made = py::unpack(
-        py::call_method(render.get(), "render_snapshot", scene, camera, edge, aw, ah), 2);
-    return py::tuple(made[0], "image", made[1]);
-  }
+  if (!source->frame_range)
+    return produced(*source, py::call_method(render, source->render, scene, camera, edge, aw, ah));
   Ref start = py::attr(props, "frame_start");
   Ref end = py::attr(props, "frame_end");
-  auto made = py::unpack(
-      py::call_method(render.get(), "render_animation", scene, camera, edge, aw, ah, start, end),
-      2);
-  return py::tuple(made[0], "video", made[1]);
+  return produced(*source,
+                  py::call_method(render, source->render, scene, camera, edge, aw, ah, start, end));
 }
 
 }  // namespace ops

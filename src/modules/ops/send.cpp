@@ -3,6 +3,7 @@
 // one report. Only production and the bridge start are guarded; every other error leaves to the
 // caller, and interrupt or exit requests are never caught.
 #include "ops.hpp"
+#include "sources.hpp"
 
 namespace ops {
 
@@ -46,8 +47,7 @@ Ref execute_send(PyObject* m, const py::Params& p) {
   }
 
   Ref config = py::global(m, "config");
-  bool image = py::equals(kind.get(), py::str("image").get());
-  Ref limit = py::attr(config, image ? "MAX_IMAGE_BYTES" : "MAX_VIDEO_BYTES");
+  Ref limit = py::attr(config, source_of_asset(kind.get()).size_limit);
   Ref os_path = py::attr(py::global(m, "os"), "path");
   Ref size = py::call_method(os_path, "getsize", path);
   if (py::greater(size, limit)) {
