@@ -45,6 +45,11 @@
     }
   }
 
+  // The asset kinds the add-on sends, with the name the page shows and the element that
+  // previews each.
+  const KINDS = { image: { label: "图片", element: "img" }, video: { label: "视频", element: "video" } };
+  const isKind = (kind) => Object.prototype.hasOwnProperty.call(KINDS, kind);
+
   function parseLink(hash) {
     const params = new URLSearchParams(hash.replace(/^#/, ""));
     const port = params.get("port") || "";
@@ -53,7 +58,7 @@
     if (!/^[0-9]{1,5}$/.test(port)) return null;
     const portNum = Number(port);
     if (portNum < 1 || portNum > 65535 || !token) return null;
-    if (kind !== "image" && kind !== "video") return null;
+    if (!isKind(kind)) return null;
     return { port: portNum, token, kind };
   }
 
@@ -112,7 +117,7 @@
       rows.push([label, value]);
       keys.forEach((k) => used.add(k));
     };
-    if ("kind" in meta) add("类型", meta.kind === "video" ? "视频" : meta.kind === "image" ? "图片" : String(meta.kind), "kind");
+    if ("kind" in meta) add("类型", isKind(meta.kind) ? KINDS[meta.kind].label : String(meta.kind), "kind");
     if ("width" in meta && "height" in meta) add("尺寸", `${meta.width} × ${meta.height}`, "width", "height");
     if ("fps" in meta) add("帧率", `${num(meta.fps, 3)} fps`, "fps");
     if ("frames" in meta) add("帧数", String(meta.frames), "frames");
@@ -148,8 +153,8 @@
   function showPreview(blob, kind, meta) {
     clearPreview();
     previewUrl = URL.createObjectURL(blob);
-    const el = document.createElement(kind === "video" ? "video" : "img");
-    if (kind === "video") {
+    const el = document.createElement(KINDS[kind].element);
+    if (KINDS[kind].element === "video") {
       el.controls = true;
       el.muted = true;
       el.playsInline = true;
@@ -305,7 +310,7 @@
     try {
       setState("meta");
       const meta = await fetchMeta(link);
-      const kind = meta.kind === "image" || meta.kind === "video" ? meta.kind : link.kind;
+      const kind = isKind(meta.kind) ? meta.kind : link.kind;
       clearPreview();
       showMeta(meta);
 
