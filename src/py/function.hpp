@@ -9,6 +9,10 @@
 //   };
 #pragma once
 
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
 #include "error.hpp"
 #include "params.hpp"
 #include "signature.hpp"
@@ -55,6 +59,38 @@ PyMethodDef method() {
 }
 
 inline PyMethodDef end_of_table() { return {nullptr, nullptr, 0, nullptr}; }
+
+// ---- a module's functions, declared beside their bodies ----------------------------------------
+// PY_EXPORT(render, py::function<...>()) in any file of a module adds the entry to the module's
+// table while the module's binary loads; py::exported<"render">() is that table, sorted by name,
+// for PY_MODULE. A function is then declared in one place, next to the code that reads its
+// parameters, and a new function touches no other file.
+template <Literal Module>
+struct Exports {
+  static std::vector<PyMethodDef>& entries() {
+    static std::vector<PyMethodDef> gathered;
+    return gathered;
+  }
+  explicit Exports(PyMethodDef entry) { entries().push_back(entry); }
+};
+
+template <Literal Module>
+PyMethodDef* exported() {
+  static std::vector<PyMethodDef> table = [] {
+    std::vector<PyMethodDef> t = Exports<Module>::entries();
+    std::sort(t.begin(), t.end(), [](const PyMethodDef& a, const PyMethodDef& b) {
+      return std::strcmp(a.ml_name, b.ml_name) < 0;
+    });
+    t.push_back(end_of_table());
+    return t;
+  }();
+  return table.data();
+}
+
+#define PY_EXPORT_JOIN(a, b) a##b
+#define PY_EXPORT_NAME(line) PY_EXPORT_JOIN(py_export_, line)
+#define PY_EXPORT(module, ...) \
+  static const ::py::Exports<#module> PY_EXPORT_NAME(__LINE__) { __VA_ARGS__ }
 
 // A PyType_Slot entry from a function or table.
 template <class T>

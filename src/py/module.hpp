@@ -78,8 +78,9 @@ PyObject* module_of(PyTypeObject* type);
 inline PyObject* module_of_instance(PyObject* self) { return module_of(Py_TYPE(self)); }
 
 // Defines PyInit_<name> for a module with multi-phase initialisation: `functions` is its
-// PyMethodDef table, `exec_fn` the void(PyObject* module) that fills a new module object (its
-// exceptions fail the import), `State` the type of its state or void for none.
+// PyMethodDef table (usually py::exported<"name">()), `exec_fn` the void(PyObject* module) that
+// fills a new module object (its exceptions fail the import), `State` the type of its state or void
+// for none.
 #define PY_MODULE(name, doc, functions, exec_fn, State)                                       \
   namespace {                                                                                 \
   PyModuleDef_Slot name##_module_slots[] = {                                                  \
@@ -89,13 +90,16 @@ inline PyObject* module_of_instance(PyObject* self) { return module_of(Py_TYPE(s
                                    #name,                                                     \
                                    doc,                                                       \
                                    ::py::detail::StateSlots<State>::size,                     \
-                                   functions,                                                 \
+                                   nullptr,                                                   \
                                    name##_module_slots,                                       \
                                    ::py::detail::StateSlots<State>::traverse,                 \
                                    ::py::detail::StateSlots<State>::clear,                    \
                                    ::py::detail::StateSlots<State>::free};                    \
   }                                                                                           \
-  PyMODINIT_FUNC PyInit_##name(void) { return PyModuleDef_Init(&name##_module_def); }
+  PyMODINIT_FUNC PyInit_##name(void) {                                                        \
+    name##_module_def.m_methods = functions; /* after every file's PY_EXPORT has run */       \
+    return PyModuleDef_Init(&name##_module_def);                                              \
+  }
 
 // ---- package-relative imports and globals ---------------------------------------------------
 

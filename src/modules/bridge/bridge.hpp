@@ -46,8 +46,6 @@ py::Ref make_state_type(PyObject* m);
 py::Ref make_event_type(PyObject* m);
 py::Ref make_server_type(PyObject* m);
 
-py::Ref allowed_origin(PyObject* m, const py::Params& p);
 std::string origin_of(const py::Ref& site_url);
-py::Ref serve(PyObject* m, const py::Params& p);
 
 }  // namespace bridge

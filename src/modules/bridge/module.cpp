@@ -14,16 +14,7 @@ void exec_bridge(PyObject* m) {
   py::add(m, "_Server", t.server);
 }
 
-PyMethodDef kFunctions[] = {
-    py::function<"allowed_origin", "site_url",
-                 "The one origin admitted for cross-origin reads: scheme://netloc of site_url.",
-                 bridge::allowed_origin>(),
-    py::function<"serve", "state, site_url",
-                 "Start the bridge for one job; returns (server, port) once it is listening.",
-                 bridge::serve>(),
-    py::end_of_table(),
-};
-
 }  // namespace
 
-PY_MODULE(bridge, "The local bridge to the import page.", kFunctions, exec_bridge, bridge::Types)
+PY_MODULE(bridge, "The local bridge to the import page.", py::exported<"bridge">(), exec_bridge,
+          bridge::Types)

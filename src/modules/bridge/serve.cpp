@@ -103,6 +103,12 @@ py::Ref allowed_origin(PyObject*, const py::Params& p) {
   return py::str(origin_of(py::Ref::borrow(p.str_object(0))));
 }
 
+PY_EXPORT(
+    bridge,
+    py::function<"allowed_origin", "site_url",
+                 "The one origin admitted for cross-origin reads: scheme://netloc of site_url.",
+                 allowed_origin>());
+
 py::Ref serve(PyObject* m, const py::Params& p) {
   PyObject* site_url = p.str_object(1);
   std::string origin = origin_of(py::Ref::borrow(site_url));
@@ -134,5 +140,10 @@ py::Ref serve(PyObject* m, const py::Params& p) {
   py::Ref handle = py::make_instance<ServerHandle>(types(m).server, ServerHandle{server, host});
   return py::tuple(handle, static_cast<long long>(server->port()));
 }
+
+PY_EXPORT(bridge,
+          py::function<"serve", "state, site_url",
+                       "Start the bridge for one job; returns (server, port) once it is listening.",
+                       serve>());
 
 }  // namespace bridge

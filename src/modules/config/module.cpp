@@ -43,6 +43,9 @@ Ref ybd(PyObject*, const py::Params& p) {
   return unscramble(data, key);
 }
 
+PY_EXPORT(config,
+          py::function<"_ybd", "_b, _k=<key>", "Unscramble a stored byte string to text.", ybd>());
+
 // The site address in force: the environment override when set and non-empty, else SITE_URL;
 // every trailing "/" removed. Read anew at every call.
 Ref site_url_of(PyObject* module) {
@@ -67,6 +70,13 @@ Ref build_import_url(PyObject* module, const py::Params& p) {
                     tavro::core::percent_encode(kind));
 }
 
+PY_EXPORT(config, py::function<"build_import_url", "port, token, kind",
+                               "The import-page address for one bridge job.", build_import_url>());
+
+PY_EXPORT(
+    config,
+    py::function<"site_url", "", "The site address in force, without trailing '/'.", site_url>());
+
 void exec_config(PyObject* m) {
   using py::add;
   using py::integer;
@@ -89,15 +99,7 @@ void exec_config(PyObject* m) {
   add(m, "BRIDGE_TTL_SECONDS", integer(1800));
 }
 
-PyMethodDef kFunctions[] = {
-    py::function<"_ybd", "_b, _k=<key>", "Unscramble a stored byte string to text.", ybd>(),
-    py::function<"site_url", "", "The site address in force, without trailing '/'.", site_url>(),
-    py::function<"build_import_url", "port, token, kind",
-                 "The import-page address for one bridge job.", build_import_url>(),
-    py::end_of_table(),
-};
-
 }  // namespace
 
-PY_MODULE(config, "Limits, formats, the site address and the import URL.", kFunctions, exec_config,
-          void)
+PY_MODULE(config, "Limits, formats, the site address and the import URL.", py::exported<"config">(),
+          exec_config, void)

@@ -86,4 +86,7 @@ Ref draw_panel(PyObject* m, const py::Params& p) {
   return py::none();
 }
 
+PY_EXPORT(ops,
+          py::function<"draw_panel", "panel, context", "Draw the add-on's panel.", draw_panel>());
+
 }  // namespace ops

@@ -59,6 +59,11 @@ Ref aspect_wh(PyObject* m, const py::Params& p) {
   return py::tuple(w, h);
 }
 
+PY_EXPORT(ops,
+          py::function<"_aspect_wh", "key",
+                       "(width ratio, height ratio) of an aspect key; 16:9 for an unknown key.",
+                       aspect_wh>());
+
 Ref long_edge(PyObject* m, const py::Params& p) { return long_edge_of(m, p[0]); }
 
 Ref wrap_text(PyObject* text, long long width) {
@@ -73,10 +78,21 @@ Ref wrap_text(PyObject* text, long long width) {
   return pieces;
 }
 
+PY_EXPORT(
+    ops,
+    py::function<"_long_edge", "key",
+                 "Long edge in pixels of a resolution preset key; the first preset's otherwise.",
+                 long_edge>());
+
 Ref wrap(PyObject*, const py::Params& p) {
   PyObject* text = p.str_object(0);
   return wrap_text(text, p.integer(1));
 }
+
+PY_EXPORT(
+    ops,
+    py::function<"_wrap", "text, width",
+                 "The text cut into pieces of `width` characters; [''] for empty text.", wrap>());
 
 namespace {
 
@@ -134,5 +150,9 @@ Ref produce(PyObject* m, const py::Params& p) {
   return produced(*source,
                   py::call_method(render, source->render, scene, camera, edge, aw, ah, start, end));
 }
+
+PY_EXPORT(ops, py::function<"_produce", "context, scene, props",
+                            "Render or normalise the asset the panel asks for: (path, kind, meta).",
+                            produce>());
 
 }  // namespace ops

@@ -90,4 +90,9 @@ Ref execute_send(PyObject* m, const py::Params& p) {
   return py::set_of("FINISHED");
 }
 
+PY_EXPORT(ops,
+          py::function<"execute_send", "op, context",
+                       "The send operator: produce, check the size, serve, open the import page.",
+                       execute_send>());
+
 }  // namespace ops

@@ -34,4 +34,11 @@ py::Ref render_animation(PyObject* m, const py::Params& p) {
   return py::tuple(path, meta);
 }
 
+PY_EXPORT(
+    render,
+    py::function<
+        "render_animation", "scene, camera, long_edge, aspect_w, aspect_h, frame_start, frame_end",
+        "A frame range as a white-model H.264 MP4, at most MAX_VIDEO_SECONDS: (path, meta).",
+        render_animation>());
+
 }  // namespace render

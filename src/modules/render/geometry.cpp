@@ -20,12 +20,21 @@ py::Ref resolution_for(PyObject*, const py::Params& p) {
   return py::tuple(w, h);
 }
 
+PY_EXPORT(render,
+          py::function<"resolution_for", "long_edge, aspect_w, aspect_h",
+                       "Even pixel size (width, height) for a long edge and an aspect ratio.",
+                       resolution_for>());
+
 py::Ref clamp_frame_range(PyObject*, const py::Params& p) {
   long long start = p.integer(0), end = p.integer(1), fps = p.integer(2),
             max_seconds = p.integer(3);
   auto r = tavro::core::clamp_frame_range(start, end, fps, max_seconds);
   return py::tuple(r.start, r.end, r.truncated);
 }
+
+PY_EXPORT(render, py::function<"clamp_frame_range", "start, end, fps, max_seconds",
+                               "(start, end, truncated): a forward range cut to max_seconds.",
+                               clamp_frame_range>());
 
 bool supported_video(PyObject* m, const std::string& path) {
   // Lower-casing goes through str.lower so that it is Python's Unicode rule exactly.
@@ -36,6 +45,10 @@ bool supported_video(PyObject* m, const std::string& path) {
 py::Ref is_supported_video(PyObject* m, const py::Params& p) {
   return py::boolean(supported_video(m, p.text(0)));
 }
+
+PY_EXPORT(render, py::function<"is_supported_video", "path",
+                               "Whether the path's extension is an accepted video extension.",
+                               is_supported_video>());
 
 py::Ref make_tmp_path(PyObject* m, const py::Ref& suffix) {
   // tempfile.mkstemp creates the file exclusively with owner-only permissions on every
@@ -52,5 +65,10 @@ py::Ref make_tmp_path(PyObject* m, const py::Ref& suffix) {
 py::Ref tmp_path(PyObject* m, const py::Params& p) {
   return make_tmp_path(m, py::Ref::borrow(p.str_object(0)));
 }
+
+PY_EXPORT(render,
+          py::function<"_tmp_path", "suffix",
+                       "A new empty temporary file named lumo_stage_*<suffix>; its absolute path.",
+                       tmp_path>());
 
 }  // namespace render

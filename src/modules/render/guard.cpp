@@ -122,10 +122,18 @@ py::Ref apply_workbench_fn(PyObject* m, const py::Params& p) {
   return py::none();
 }
 
+PY_EXPORT(render, py::function<"_apply_workbench", "scene, width, height",
+                               "Workbench engine at width x height, 100 percent, opaque film.",
+                               apply_workbench_fn>());
+
 py::Ref apply_video_output_fn(PyObject* m, const py::Params& p) {
   apply_video_output(m, p[0], py::Ref::borrow(p.str_object(1)));
   return py::none();
 }
+
+PY_EXPORT(render, py::function<"_apply_video_output", "scene, path",
+                               "H.264 in MPEG-4 at VIDEO_FPS, no audio, written to path.",
+                               apply_video_output_fn>());
 
 // ---- _scene_guard: the same guard as a single-use context manager for Python code ----------
 

@@ -40,4 +40,8 @@ py::Ref resolve_ffmpeg_output_fn(PyObject* m, const py::Params& p) {
   return resolve_ffmpeg_output(m, py::Ref::borrow(p.str_object(0)));
 }
 
+PY_EXPORT(render, py::function<"_resolve_ffmpeg_output", "prefix",
+                               "The newest file the FFmpeg output wrote for an output prefix.",
+                               resolve_ffmpeg_output_fn>());
+
 }  // namespace render

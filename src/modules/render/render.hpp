@@ -1,5 +1,5 @@
-// Module `render`: the functions behind its Python names. Each file of this folder holds one
-// concern; module.cpp lists them all.
+// Module `render`: what its files share. Each file holds one concern and declares the Python
+// functions it defines with PY_EXPORT beside their bodies.
 #pragma once
 
 #include <string>
@@ -10,27 +10,13 @@
 
 namespace render {
 
-// Host-free (geometry.cpp).
-py::Ref resolution_for(PyObject* m, const py::Params& p);
-py::Ref clamp_frame_range(PyObject* m, const py::Params& p);
-py::Ref is_supported_video(PyObject* m, const py::Params& p);
-py::Ref tmp_path(PyObject* m, const py::Params& p);
-
-// Scene guard and white-model settings (guard.cpp).
+// The scene guard's type, for Python code (guard.cpp).
 py::Ref make_guard_type(PyObject* m);
 // The module's own types, kept in its state (module attributes can be rebound by any code).
 struct Types {
   py::Ref guard;
   auto refs() { return std::tie(guard); }
 };
-py::Ref apply_workbench_fn(PyObject* m, const py::Params& p);
-py::Ref apply_video_output_fn(PyObject* m, const py::Params& p);
-
-// Renders (snapshot.cpp, animation.cpp, transcode.cpp) and output discovery (output.cpp).
-py::Ref render_snapshot(PyObject* m, const py::Params& p);
-py::Ref render_animation(PyObject* m, const py::Params& p);
-py::Ref transcode_local_video(PyObject* m, const py::Params& p);
-py::Ref resolve_ffmpeg_output_fn(PyObject* m, const py::Params& p);
 
 // Shared helpers for the host parts.
 // resolution_for's rule with its error, for callers that already hold integers.

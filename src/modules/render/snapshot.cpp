@@ -37,4 +37,8 @@ py::Ref render_snapshot(PyObject* m, const py::Params& p) {
   return py::tuple(path, meta);
 }
 
+PY_EXPORT(render,
+          py::function<"render_snapshot", "scene, camera, long_edge, aspect_w, aspect_h",
+                       "The current frame as a white-model PNG: (path, meta).", render_snapshot>());
+
 }  // namespace render

@@ -147,4 +147,9 @@ py::Ref transcode_local_video(PyObject* m, const py::Params& p) {
   return result;
 }
 
+PY_EXPORT(render,
+          py::function<"transcode_local_video", "src, long_edge",
+                       "A local clip re-encoded to the produced video format: (path, meta).",
+                       transcode_local_video>());
+
 }  // namespace render
