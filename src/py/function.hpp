@@ -10,12 +10,15 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 #include "error.hpp"
 #include "params.hpp"
 #include "signature.hpp"
+#include "type.hpp"
 
 namespace py {
 
@@ -109,5 +112,45 @@ struct Constructor {
     return py::doc_slot(doc_of<Name, P, Doc, Kind::constructor>.data());
   }
 };
+
+// ---- the specs of the project's two kinds of heap type ------------------------------------
+// Instances hold a T (py::Instance<T>). A constructed type is made by Python code through its
+// constructor `New` (a py::Constructor) and its T may hold Python objects (it is collected:
+// T offers traverse and clear). A native type's instances are made by the module's C++ code
+// alone. Each T has one spec, built at its first use.
+
+namespace detail {
+template <class T>
+PyType_Spec* spec(const char* name, unsigned int flags, std::initializer_list<PyType_Slot> head,
+                  PyMethodDef* methods, PyGetSetDef* fields) {
+  static std::array<PyType_Slot, 8> slots = [&] {
+    std::array<PyType_Slot, 8> out{};  // zero: the end of the slots
+    size_t n = 0;
+    for (const PyType_Slot& s : head) out[n++] = s;
+    out[n++] = slot(Py_tp_dealloc, &dealloc<T>);
+    out[n++] = slot(Py_tp_methods, methods);
+    if (fields != nullptr) out[n++] = slot(Py_tp_getset, fields);
+    return out;
+  }();
+  static PyType_Spec built{name, static_cast<int>(sizeof(Instance<T>)), 0, flags, slots.data()};
+  return &built;
+}
+}  // namespace detail
+
+template <class T, class New>
+PyType_Spec* constructed_type(const char* name, PyMethodDef* methods,
+                              PyGetSetDef* fields = nullptr) {
+  return detail::spec<T>(name, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                         {New::new_slot(), New::doc_slot(), slot(Py_tp_traverse, &traverse<T>),
+                          slot(Py_tp_clear, &clear<T>)},
+                         methods, fields);
+}
+
+template <class T>
+PyType_Spec* native_type(const char* name, const char* doc, PyMethodDef* methods,
+                         PyGetSetDef* fields = nullptr) {
+  return detail::spec<T>(name, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                         {doc_slot(doc)}, methods, fields);
+}
 
 }  // namespace py

@@ -128,19 +128,6 @@ PyMethodDef kBoxMethods[] = {
 
 using BoxNew = py::Constructor<"Box", "content", "A box around one object.", box_new>;
 
-PyType_Slot kBoxSlots[] = {
-    BoxNew::new_slot(),
-    BoxNew::doc_slot(),
-    py::slot(Py_tp_dealloc, &py::dealloc<Box>),
-    py::slot(Py_tp_traverse, &py::traverse<Box>),
-    py::slot(Py_tp_clear, &py::clear<Box>),
-    py::slot(Py_tp_methods, kBoxMethods),
-    py::end_of_slots(),
-};
-
-PyType_Spec kBoxSpec = {"_layer_probe.Box", static_cast<int>(sizeof(py::Instance<Box>)), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kBoxSlots};
-
 // make_box(content): a Box made from the type in the module's state, whatever `Box` names now.
 Ref make_box(PyObject* m, const py::Params& p) {
   return py::make_instance<Box>(py::state<State>(m).box_type, Box{Ref::borrow(p[0])});
@@ -155,7 +142,7 @@ Ref unbox(PyObject* m, const py::Params& p) {
 
 void exec_probe(PyObject* m) {
   State& s = py::state<State>(m);
-  s.box_type = py::new_type(m, &kBoxSpec);
+  s.box_type = py::new_type(m, py::constructed_type<Box, BoxNew>("_layer_probe.Box", kBoxMethods));
   py::add(m, "Box", s.box_type);
 }
 

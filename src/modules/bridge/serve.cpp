@@ -75,21 +75,13 @@ PyGetSetDef kServerFields[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot kServerSlots[] = {
-    py::slot(Py_tp_dealloc, &py::dealloc<ServerHandle>),
-    py::slot(Py_tp_methods, kServerMethods),
-    py::slot(Py_tp_getset, kServerFields),
-    py::doc_slot("A running bridge server; it closes itself."),
-    py::end_of_slots(),
-};
-
-PyType_Spec kServerSpec = {"tavro_blender_uploader.bridge.Server",
-                           static_cast<int>(sizeof(py::Instance<ServerHandle>)), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kServerSlots};
-
 }  // namespace
 
-py::Ref make_server_type(PyObject* m) { return py::new_type(m, &kServerSpec); }
+py::Ref make_server_type(PyObject* m) {
+  return py::new_type(m, py::native_type<ServerHandle>("tavro_blender_uploader.bridge.Server",
+                                                       "A running bridge server; it closes itself.",
+                                                       kServerMethods, kServerFields));
+}
 
 std::string origin_of(const py::Ref& site_url) {
   py::Ref parts = py::call(py::attr(py::import("urllib.parse"), "urlsplit"), site_url);

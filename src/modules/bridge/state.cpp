@@ -49,17 +49,6 @@ PyMethodDef kEventMethods[] = {
     py::end_of_table(),
 };
 
-PyType_Slot kEventSlots[] = {
-    py::slot(Py_tp_dealloc, &py::dealloc<EventHandle>),
-    py::slot(Py_tp_methods, kEventMethods),
-    py::doc_slot("One-shot event: set once, never cleared."),
-    py::end_of_slots(),
-};
-
-PyType_Spec kEventSpec = {"tavro_blender_uploader.bridge.Event",
-                          static_cast<int>(sizeof(py::Instance<EventHandle>)), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kEventSlots};
-
 // ---- BridgeState ----------------------------------------------------------------------------
 
 py::Ref state_new(PyTypeObject* type, const py::Params& p) {
@@ -121,24 +110,18 @@ PyMethodDef kStateMethods[] = {
 using StateNew = py::Constructor<"BridgeState", "file_path, kind, meta",
                                  "The state of one import job.", state_new>;
 
-PyType_Slot kStateSlots[] = {
-    StateNew::new_slot(),
-    StateNew::doc_slot(),
-    py::slot(Py_tp_dealloc, &py::dealloc<State>),
-    py::slot(Py_tp_traverse, &py::traverse<State>),
-    py::slot(Py_tp_clear, &py::clear<State>),
-    py::slot(Py_tp_methods, kStateMethods),
-    py::slot(Py_tp_getset, kStateFields),
-    py::end_of_slots(),
-};
-
-PyType_Spec kStateSpec = {"tavro_blender_uploader.bridge.BridgeState",
-                          static_cast<int>(sizeof(py::Instance<State>)), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kStateSlots};
-
 }  // namespace
 
-py::Ref make_state_type(PyObject* m) { return py::new_type(m, &kStateSpec); }
-py::Ref make_event_type(PyObject* m) { return py::new_type(m, &kEventSpec); }
+py::Ref make_state_type(PyObject* m) {
+  return py::new_type(
+      m, py::constructed_type<State, StateNew>("tavro_blender_uploader.bridge.BridgeState",
+                                               kStateMethods, kStateFields));
+}
+
+py::Ref make_event_type(PyObject* m) {
+  return py::new_type(
+      m, py::native_type<EventHandle>("tavro_blender_uploader.bridge.Event",
+                                      "One-shot event: set once, never cleared.", kEventMethods));
+}
 
 }  // namespace bridge

@@ -196,22 +196,11 @@ using GuardNew = py::Constructor<"_scene_guard", "scene",
                                  "back on every exit.",
                                  guard_new>;
 
-PyType_Slot kGuardSlots[] = {
-    GuardNew::new_slot(),
-    GuardNew::doc_slot(),
-    py::slot(Py_tp_dealloc, &py::dealloc<Guard>),
-    py::slot(Py_tp_traverse, &py::traverse<Guard>),
-    py::slot(Py_tp_clear, &py::clear<Guard>),
-    py::slot(Py_tp_methods, kGuardMethods),
-    py::end_of_slots(),
-};
-
-PyType_Spec kGuardSpec = {"tavro_blender_uploader.render._scene_guard",
-                          static_cast<int>(sizeof(py::Instance<Guard>)), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kGuardSlots};
-
 }  // namespace
 
-py::Ref make_guard_type(PyObject* m) { return py::new_type(m, &kGuardSpec); }
+py::Ref make_guard_type(PyObject* m) {
+  return py::new_type(m, py::constructed_type<Guard, GuardNew>(
+                             "tavro_blender_uploader.render._scene_guard", kGuardMethods));
+}
 
 }  // namespace render
