@@ -7,6 +7,7 @@ import time
 import pytest
 
 from tavro_blender_uploader import bridge, config
+from threads import ticks_while
 
 
 def test_state_fields_and_fresh_tokens():
@@ -61,18 +62,8 @@ def test_expired_reads_the_clock_and_the_lifetime_at_each_call(monkeypatch):
 def test_done_event_is_one_shot_and_wait_releases_the_gil():
     s = bridge.BridgeState("/x", "image", {})
     assert s.done.wait(0.01) is False and s.done.wait(timeout=0) is False
-    ticks = []
-
-    def spin():
-        end = time.monotonic() + 0.3
-        while time.monotonic() < end:
-            ticks.append(1)
-
-    worker = threading.Thread(target=spin)
-    worker.start()
-    s.done.wait(0.2)  # another Python thread keeps running meanwhile
-    worker.join()
-    assert len(ticks) > 1000
+    ticks, _ = ticks_while(lambda: s.done.wait(0.2))  # another Python thread keeps running
+    assert ticks > 1000
     threading.Timer(0.05, s.done.set).start()
     assert s.done.wait() is True and s.done.is_set()
     s.done.set()

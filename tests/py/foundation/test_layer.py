@@ -120,21 +120,10 @@ def test_comparison_containment_arithmetic_and_optional_import():
 
 
 def test_gil_is_released_and_exceptions_come_back_with_it():
-    import threading
-    import time
+    from threads import ticks_while
 
-    ticks = []
-
-    def spin():
-        end = time.monotonic() + 0.3
-        while time.monotonic() < end:
-            ticks.append(1)
-
-    worker = threading.Thread(target=spin)
-    worker.start()
-    assert probe.sleep_released(0.2) is True
-    worker.join()
-    assert len(ticks) > 1000
+    ticks, result = ticks_while(lambda: probe.sleep_released(0.2))
+    assert result is True and ticks > 1000
     with pytest.raises(RuntimeError, match="failed without the GIL"):
         probe.sleep_released(0, True)
 
