@@ -1,7 +1,8 @@
 // Module `ops`: what its files share. Each file holds one concern and declares the Python
-// functions it defines with PY_EXPORT beside their bodies. Every host object (operator, context, scene, layout) is reached through Python
-// attribute access, and `render`, `bridge`, `config`, `os`, `webbrowser` and `bpy` through the
-// module's own globals at the moment of use, as Python code would.
+// functions it defines with PY_EXPORT beside their bodies. Every host object (operator, context,
+// scene, layout) is reached through Python attribute access, and `render`, `bridge`, `config`,
+// `os`, `webbrowser` and `bpy` through the module's own globals at the moment of use, as Python
+// code would.
 #pragma once
 
 #include "py/py.hpp"
