@@ -10,7 +10,7 @@ import tempfile
 
 import pytest
 
-from render_harness import available_hosts, run_in_host
+from render_harness import host_params, run_in_host
 from render_media import frame_brightness, min_alpha, png_info, probe
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -27,7 +27,7 @@ def remove_staged_files():
                 os.remove(path)
 
 
-@pytest.fixture(params=available_hosts())
+@pytest.fixture(params=host_params())
 def host(request, clips):
     """The report of host_render.py in one host, run once per session."""
     name = request.param

@@ -3,6 +3,7 @@
 // the backup; a setting added there must be added here too.
 #include <optional>
 
+#include "host_caps.hpp"
 #include "render.hpp"
 
 namespace render {
@@ -25,9 +26,9 @@ SceneBackup SceneBackup::take(PyObject* scene) {
   b.frame_end_ = py::attr(scene, "frame_end");
   b.camera_ = py::attr(scene, "camera");
   b.film_transparent_ = py::attr(r, "film_transparent");
-  b.media_type_ = py::attr_or_null(image.get(), "media_type");
+  b.media_type_ = caps::media_type(image.get());
   b.ffmpeg_ = py::attr_or_null(r, "ffmpeg");
-  b.use_sequencer_ = py::attr_or_null(r, "use_sequencer");
+  b.use_sequencer_ = caps::use_sequencer(r);
   if (b.ffmpeg_) {
     b.ff_format_ = py::attr(b.ffmpeg_, "format");
     b.ff_codec_ = py::attr(b.ffmpeg_, "codec");
@@ -97,17 +98,12 @@ void apply_workbench(PyObject* m, PyObject* scene, long long width, long long he
   py::set_attr(r, "film_transparent", py::boolean(false));
 }
 
-void render_3d_view(PyObject* scene) {
-  py::Ref r = py::attr(scene, "render");
-  if (py::has_attr(r.get(), "use_sequencer")) py::set_attr(r, "use_sequencer", py::boolean(false));
-}
-
 void apply_video_output(PyObject* m, PyObject* scene, const py::Ref& path) {
   py::Ref r = py::attr(scene, "render");
   py::set_attr(r, "fps", config_value(m, "VIDEO_FPS"));
   py::set_attr(r, "fps_base", py::real(1.0));
   py::Ref image = py::attr(r, "image_settings");
-  if (py::has_attr(image.get(), "media_type")) py::set_attr(image, "media_type", py::str("VIDEO"));
+  caps::set_media_type(image, "VIDEO");
   py::set_attr(image, "file_format", py::str("FFMPEG"));
   py::Ref ffmpeg = py::attr(r, "ffmpeg");
   py::set_attr(ffmpeg, "format", config_value(m, "VIDEO_CONTAINER"));

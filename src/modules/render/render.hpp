@@ -50,9 +50,6 @@ py::Ref video_meta(PyObject* m, long long width, long long height, long long fra
                    bool truncated);
 
 void apply_workbench(PyObject* m, PyObject* scene, long long width, long long height);
-// Makes a render of the user's scene show its 3D view: with the sequencer on, a scene that also
-// holds video-editing strips would render those strips instead of the white model.
-void render_3d_view(PyObject* scene);
 void apply_video_output(PyObject* m, PyObject* scene, const py::Ref& path);
 // The file the host's FFmpeg output wrote for the output prefix (see output.cpp).
 py::Ref resolve_ffmpeg_output(PyObject* m, const py::Ref& prefix);
