@@ -63,7 +63,7 @@ def failing_host(exc):
         raise exc
     return types.SimpleNamespace(
         ops=types.SimpleNamespace(render=types.SimpleNamespace(render=render_op)),
-        data=bpy.data, path=bpy.path, context=bpy.context)
+        data=bpy.data, path=bpy.path, context=bpy.context, app=bpy.app)
 
 
 def with_failing_render(exc, call):
