@@ -23,7 +23,7 @@ from render_harness import host_params, run_in_host
 from render_media import decoded_frame, distance, probe
 
 # Mean absolute RGB difference (0 to 255) of two pictures shrunk to a quarter of the output's
-# size. Right pictures measure 4 to 15 in the three hosts (encoding twice, and the hosts' and
+# size. Right pictures measure 4 to 16 in the three hosts (encoding twice, and the hosts' and
 # ffmpeg's scaling filters; most for the enlarged and the odd-sized clips); the faults below
 # measure 26 and more (a frame 0.2 s off the least, a crop 48, a letterbox 68, a turn 78).
 TOLERANCE = 20

@@ -9,8 +9,22 @@
 namespace render::caps {
 namespace {
 
-// The first host version that turns movies by their display rotation itself.
+// Version boundaries (major, minor). Verified: 3.4 is before both, 5.0 and 5.2 after both.
+// The first host that turns movies by their display rotation itself.
 constexpr long long kTurnsMoviesSince[] = {4, 2};
+// The first host whose strip transform covers the frame's edge pixels exactly. Older ones
+// sample half a pixel off there, a turned picture a pixel more, which leaves a half-transparent
+// (dark) edge line; a little overscan covers it at the cost of a pixel or two of the picture.
+constexpr long long kExactEdgesSince[] = {4, 2};
+
+bool at_least(PyObject* m, const long long (&since)[2]) {
+  py::Ref version = py::attr(py::attr(host(m), "app"), "version");
+  for (Py_ssize_t i = 0; i < 2; ++i) {
+    long long part = py::to_long(py::Ref::steal(PySequence_GetItem(version.get(), i)).get());
+    if (part != since[i]) return part > since[i];
+  }
+  return true;
+}
 
 // new_effect's input keyword is "input1" on newer hosts and "seq1" on older ones.
 py::Ref add_speed_effect(const py::Ref& strips, const py::Ref& strip) {
@@ -87,25 +101,20 @@ long long retime(const py::Ref& strips, const py::Ref& strip, long long src_fram
   return strip_length(strip);
 }
 
-bool turns_movies(PyObject* m) {
-  py::Ref version = py::attr(py::attr(host(m), "app"), "version");
-  for (Py_ssize_t i = 0; i < 2; ++i) {
-    long long part = py::to_long(py::Ref::steal(PySequence_GetItem(version.get(), i)).get());
-    if (part != kTurnsMoviesSince[i]) return part > kTurnsMoviesSince[i];
-  }
-  return true;
-}
+bool turns_movies(PyObject* m) { return at_least(m, kTurnsMoviesSince); }
 
-void fit_strip(const py::Ref& strip, long long stored_w, long long stored_h, long long width,
-               long long height, int quarter_turns) {
+void fit_strip(PyObject* m, const py::Ref& strip, long long stored_w, long long stored_h,
+               long long width, long long height, int quarter_turns) {
+  // Pixels added to each axis of the frame where the host's edges are not exact.
+  const double overscan = at_least(m, kExactEdgesSince) ? 0 : quarter_turns == 0 ? 2 : 4;
   // The transform scales the stored picture first and turns it after, so a quarter turn
   // maps the frame's height onto the picture's width.
   const bool sideways = quarter_turns % 2 != 0;
   py::Ref transform = py::attr(strip, "transform");
   py::set_attr(transform, "scale_x",
-               py::real(static_cast<double>(sideways ? height : width) / stored_w));
+               py::real((static_cast<double>(sideways ? height : width) + overscan) / stored_w));
   py::set_attr(transform, "scale_y",
-               py::real(static_cast<double>(sideways ? width : height) / stored_h));
+               py::real((static_cast<double>(sideways ? width : height) + overscan) / stored_h));
   if (quarter_turns != 0)
     py::set_attr(transform, "rotation", py::real(quarter_turns * std::numbers::pi / 2));
 }
