@@ -55,17 +55,9 @@ py::Ref strip_collection(const py::Ref& editor) {
   return strips ? strips : py::attr(editor, "sequences");
 }
 
-py::Ref media_type(PyObject* image_settings) {
-  return py::attr_or_null(image_settings, "media_type");
-}
-
 void set_media_type(const py::Ref& image_settings, const char* value) {
   if (py::has_attr(image_settings.get(), "media_type"))
     py::set_attr(image_settings, "media_type", py::str(value));
-}
-
-py::Ref use_sequencer(PyObject* render_settings) {
-  return py::attr_or_null(render_settings, "use_sequencer");
 }
 
 void render_3d_view(PyObject* scene) {

@@ -1,7 +1,8 @@
 // Everything this module knows about how the Blender versions it runs in differ, in one place.
 // The rest of the module asks these functions and never tests a host's version or probes an
 // attribute itself, so a host that renames one more thing is a change to host_caps.cpp alone
-// (with the recording fake host of the Python tests modelling that version).
+// (with the recording fake host of the Python tests modelling that version). The scene guard's
+// table (guard.cpp) marks the settings it backs up only where the host has them.
 #pragma once
 
 #include "py/py.hpp"
@@ -11,14 +12,10 @@ namespace render::caps {
 // The sequence editor's strip collection: `strips` on newer hosts, `sequences` on older ones.
 py::Ref strip_collection(const py::Ref& editor);
 
-// The image settings' `media_type` (5.x); empty where the host has none.
-py::Ref media_type(PyObject* image_settings);
-// Sets `media_type` where the host has it; the file format must be set after it, since on
-// those hosts the media type limits the formats.
+// Sets the image settings' `media_type` where the host has one (5.x); the file format must be set
+// after it, since on those hosts the media type limits the formats.
 void set_media_type(const py::Ref& image_settings, const char* value);
 
-// The render settings' `use_sequencer`; empty where the host has none.
-py::Ref use_sequencer(PyObject* render_settings);
 // Makes a render of the scene show its 3D view: with the sequencer on, a scene that also holds
 // video-editing strips would render those strips instead of the white model.
 void render_3d_view(PyObject* scene);

@@ -3,7 +3,7 @@
 Every attribute write on a scene, its render settings, image settings, FFmpeg settings and
 sequencer strips (their transforms included) lands in one ordered log as (label, value); calls
 land there as ("call:<name>", kwargs). Switches select the host's shape (media_type present or
-not, an `ffmpeg` member or not, `strips` or `sequences`, how strips can be retimed, whether
+not, an `ffmpeg` member or not, `use_sequencer` or not, `strips` or `sequences`, how strips can be retimed, whether
 movies are shown turned by their display rotation, `bpy.app.version`), and failures can be
 injected on a given write or call. VERSIONS holds the shapes of the real hosts.
 
@@ -125,6 +125,8 @@ class Scene(Recorder):
                       resolution_percentage=100, fps=24, fps_base=1.0, filepath="/tmp/",
                       film_transparent=False,
                       image_settings=Recorder(fake, p + "image_settings", **image))
+        if fake.use_sequencer:
+            render["use_sequencer"] = True
         if fake.ffmpeg:
             render["ffmpeg"] = Recorder(fake, p + "ffmpeg", format="MPEG4", codec="H264",
                                         audio_codec="AAC", constant_rate_factor="MEDIUM")
@@ -153,6 +155,8 @@ class Scene(Recorder):
         if hasattr(r, "ffmpeg"):
             out.update(ff_format=r.ffmpeg.format, ff_codec=r.ffmpeg.codec,
                        ff_audio=r.ffmpeg.audio_codec)
+        if hasattr(r, "use_sequencer"):
+            out["use_sequencer"] = r.use_sequencer
         return out
 
 
@@ -200,8 +204,10 @@ class FakeBpy:
     inside bpy.ops.render.render (scene: the scene it renders) and may write files."""
 
     def __init__(self, media_type=True, ffmpeg=True, collection="strips", retime="none",
-                 effect_input="input1", turns_movies=True, version=(5, 0, 1)):
+                 effect_input="input1", turns_movies=True, version=(5, 0, 1),
+                 use_sequencer=True):
         self.media_type, self.ffmpeg, self.collection = media_type, ffmpeg, collection
+        self.use_sequencer = use_sequencer
         self.retime, self.effect_input, self.turns_movies = retime, effect_input, turns_movies
         self.log = []
         # What new_movie opens; `turns`: the quarter turns the file's display rotation asks for
