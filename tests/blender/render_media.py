@@ -2,7 +2,23 @@
 
 import json
 import pathlib
+import shutil
 import subprocess
+
+
+def media_folder(tmp_path_factory, name):
+    """A new folder for test media; skips the test where ffmpeg is missing."""
+    import pytest
+    if not (shutil.which("ffmpeg") and shutil.which("ffprobe")):
+        pytest.skip("ffmpeg/ffprobe not installed")
+    return tmp_path_factory.mktemp(name)
+
+
+def encode(path, source, *args):
+    """Writes a clip made by an ffmpeg lavfi `source`, with output `args` (encoder, length)."""
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i", source, *args,
+                    str(path)], check=True, timeout=120)
+    return str(path)
 
 
 def probe(path):

@@ -20,7 +20,7 @@ import tempfile
 import pytest
 
 from render_harness import host_params, run_in_host
-from render_media import decoded_frame, distance, probe
+from render_media import decoded_frame, distance, encode, media_folder, probe
 
 # Mean absolute RGB difference (0 to 255) of two pictures shrunk to a quarter of the output's
 # size. Right pictures measure 4 to 16 in the three hosts (encoding twice, and the hosts' and
@@ -73,9 +73,7 @@ def make_clip(folder, spec, seconds=SECONDS):
     path = folder / name
     path.parent.mkdir(parents=True, exist_ok=True)
     plain = path if rotate is None else path.with_name("plain_" + path.name)
-    subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-                    PATTERN.format(size=size, rate=rate), "-t", str(seconds), *encoder,
-                    str(plain)], check=True, timeout=120)
+    encode(plain, PATTERN.format(size=size, rate=rate), "-t", str(seconds), *encoder)
     if rotate is not None:  # a phone's way: the picture as stored, turned for display
         subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-i", str(plain), "-c", "copy",
                         "-metadata:s:v:0", f"rotate={rotate}", str(path)], check=True,
@@ -85,9 +83,7 @@ def make_clip(folder, spec, seconds=SECONDS):
 
 @pytest.fixture(scope="module")
 def sources(tmp_path_factory):
-    if not (shutil.which("ffmpeg") and shutil.which("ffprobe")):
-        pytest.skip("ffmpeg/ffprobe not installed")
-    folder = tmp_path_factory.mktemp("pictures")
+    folder = media_folder(tmp_path_factory, "pictures")
     made = {name: make_clip(folder, spec) for name, spec in CLIPS.items()}
     made["speed"] = make_clip(folder, SPEED, SPEED_SECONDS)
     return made
