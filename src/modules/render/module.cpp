@@ -15,6 +15,7 @@ void exec_render(PyObject* m) {
   py::Ref bpy = py::import_or_null("bpy");
   py::add(m, "bpy", bpy ? bpy : py::none());
   py::add(m, "_scene_guard", t.guard);
+  py::add(m, "_GUARDED_SETTINGS", render::guarded_settings());
 }
 
 }  // namespace
