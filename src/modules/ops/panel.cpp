@@ -1,6 +1,9 @@
 // The panel's drawing: the source choice, a box with that source's settings (with a live
-// duration estimate for animations), the send button and the wrapped status of the last send.
-// Drawing only reads: it writes no property and keeps nothing between redraws.
+// duration estimate for animations), the send button, the wrapped status of the last send and
+// the bridges still known with their state. Drawing only reads: it writes no property (but the
+// buttons' own) and keeps nothing between redraws.
+#include <string>
+
 #include "ops.hpp"
 
 namespace ops {
@@ -50,6 +53,30 @@ void duration_label(PyObject* m, const Ref& box, const Ref& props) {
   label(box, concat(text, py::str(" 秒）")), over ? "ERROR" : "TIME");
 }
 
+Ref button(const Ref& layout, const char* idname, const char* text, const char* icon,
+           const Ref& bridge_id) {
+  Ref op = py::call_tuple(py::attr(layout, "operator").get(), py::tuple(idname),
+                          py::kwargs({{"text", py::str(text)}, {"icon", py::str(icon)}}));
+  py::set_attr(op, "bridge", bridge_id);
+  return op;
+}
+
+// One box per bridge, newest first: the file and its kind, the state in words, and the
+// buttons that still apply (a closed bridge keeps only its file).
+void bridges(PyObject* m, const Ref& layout) {
+  for (const BridgeRow& row : bridge_rows(m, kShownBridges)) {
+    Ref id = py::attr(row.entry, "id");
+    Ref column = aligned(py::call_method(layout.get(), "box"), "column");
+    Ref name = concat(py::attr(row.entry, "name"), py::str(std::string(" · ") + row.kind_label));
+    label(column, name, row.kind_icon);
+    label(column, row.text, row.icon);
+    Ref buttons = aligned(column, "row");
+    if (row.alive) button(buttons, "lumo.open_import_page", "打开导入页", "URL", id);
+    button(buttons, "lumo.show_asset_file", "显示文件", "FILEBROWSER", id);
+    if (row.alive) button(buttons, "lumo.stop_bridge", "停止", "CANCEL", id);
+  }
+}
+
 }  // namespace
 
 Ref draw_panel(PyObject* m, PyObject* args, PyObject* kwargs) {
@@ -90,6 +117,7 @@ Ref draw_panel(PyObject* m, PyObject* args, PyObject* kwargs) {
     for (Py_ssize_t i = 0, n = PyList_Size(pieces.get()); i < n; ++i)
       label(column, Ref::borrow(PyList_GetItem(pieces.get(), i)));
   }
+  bridges(m, layout);
   return py::none();
 }
 
