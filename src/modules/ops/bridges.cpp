@@ -42,14 +42,14 @@ bool flag(const Ref& stats, const char* key) {
   return py::truthy(v);
 }
 
-// "正在传输 45%（共 12.3 MB）": the latest /asset answer's share of the file. The byte count
+// "已传输 45%（共 12.3 MB）": the latest /asset answer's share of the file. The byte count
 // adds up every answer, so the earlier (complete) answers of a retried transfer are taken off.
 Ref transfer_text(long long sent_total, long long answers, long long size) {
   long long sent = sent_total - (answers - 1) * size;
   sent = std::max(0LL, std::min(sent, size));
   long long percent = size > 0 ? sent * 100 / size : 100;
   Ref mb = Ref::steal(PyFloat_FromDouble(static_cast<double>(size) / kMegabyte));
-  Ref text = concat(py::str("正在传输 " + std::to_string(percent) + "%（共 "), format(mb, ".1f"));
+  Ref text = concat(py::str("已传输 " + std::to_string(percent) + "%（共 "), format(mb, ".1f"));
   return concat(text, py::str(" MB）"));
 }
 

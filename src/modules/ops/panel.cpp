@@ -61,19 +61,22 @@ Ref button(const Ref& layout, const char* idname, const char* text, const char* 
   return op;
 }
 
-// One box per bridge, newest first: the file and its kind, the state in words, and the
-// buttons that still apply (a closed bridge keeps only its file).
+// One box per bridge, newest first: its kind and file name with the button that shows the file,
+// its state in words, and while it serves, the buttons to open the page again and to stop it.
+// The texts are short enough for the sidebar's default width.
 void bridges(PyObject* m, const Ref& layout) {
   for (const BridgeRow& row : bridge_rows(m, kShownBridges)) {
     Ref id = py::attr(row.entry, "id");
     Ref column = aligned(py::call_method(layout.get(), "box"), "column");
-    Ref name = concat(py::attr(row.entry, "name"), py::str(std::string(" · ") + row.kind_label));
-    label(column, name, row.kind_icon);
+    Ref head = aligned(column, "row");
+    label(head, concat(py::str(std::string(row.kind_label) + " · "), py::attr(row.entry, "name")),
+          row.kind_icon);
+    button(head, "lumo.show_asset_file", "", "FILEBROWSER", id);
     label(column, row.text, row.icon);
+    if (!row.alive) continue;
     Ref buttons = aligned(column, "row");
-    if (row.alive) button(buttons, "lumo.open_import_page", "打开导入页", "URL", id);
-    button(buttons, "lumo.show_asset_file", "显示文件", "FILEBROWSER", id);
-    if (row.alive) button(buttons, "lumo.stop_bridge", "停止", "CANCEL", id);
+    button(buttons, "lumo.open_import_page", "打开导入页", "URL", id);
+    button(buttons, "lumo.stop_bridge", "停止", "CANCEL", id);
   }
 }
 

@@ -56,9 +56,9 @@ def test_each_phase_in_words(ops_module, fakes, fake_bridge, tmp_path):
         ({}, ("waiting", "等待网页连接")),
         ({"meta_requests": 1}, ("connected", "网页已连接")),
         ({"asset_requests": 1, "asset_size": 40 * MB, "asset_bytes": 18 * MB},
-         ("transferring", "正在传输 45%（共 40.0 MB）")),
+         ("transferring", "已传输 45%（共 40.0 MB）")),
         # A retry after a complete first transfer: only the running answer counts.
-        ({"asset_requests": 2, "asset_bytes": 50 * MB}, ("transferring", "正在传输 25%（共 40.0 MB）")),
+        ({"asset_requests": 2, "asset_bytes": 50 * MB}, ("transferring", "已传输 25%（共 40.0 MB）")),
         ({"asset_bytes": 80 * MB}, ("uploading", "已交给网页，等待网页完成导入")),
         ({"done": True, "closed": True}, ("imported", "已导入，本地服务已关闭")),
     ]
@@ -86,23 +86,24 @@ def test_panel_shows_the_newest_three_with_their_buttons(ops_module, fakes, fake
     rows = [box.tree()[0] for box in boxes]
     ids = [e.id for e in ops_module._bridges[:3]]
 
-    def buttons(bridge_id, alive):
-        wanted = [("lumo.open_import_page", "打开导入页", "URL")] if alive else []
-        wanted.append(("lumo.show_asset_file", "显示文件", "FILEBROWSER"))
-        wanted += [("lumo.stop_bridge", "停止", "CANCEL")] if alive else []
-        return ("row", {"align": True}, [("operator", idname, {"text": text, "icon": icon},
-                                          {"bridge": bridge_id}) for idname, text, icon in wanted])
+    def bridge(bridge_id, title, kind_icon, state, state_icon, alive):
+        head = ("row", {"align": True}, [
+            ("label", {"text": title, "icon": kind_icon}),
+            ("operator", "lumo.show_asset_file", {"text": "", "icon": "FILEBROWSER"},
+             {"bridge": bridge_id})])
+        buttons = [("row", {"align": True}, [
+            ("operator", "lumo.open_import_page", {"text": "打开导入页", "icon": "URL"},
+             {"bridge": bridge_id}),
+            ("operator", "lumo.stop_bridge", {"text": "停止", "icon": "CANCEL"},
+             {"bridge": bridge_id})])] if alive else []
+        return ("column", {"align": True},
+                [head, ("label", {"text": state, "icon": state_icon}), *buttons])
 
     assert rows == [
-        ("column", {"align": True}, [
-            ("label", {"text": "lumo_stage_3.png · 图片", "icon": "IMAGE_DATA"}),
-            ("label", {"text": "等待网页连接", "icon": "TIME"}), buttons(ids[0], True)]),
-        ("column", {"align": True}, [
-            ("label", {"text": "lumo_stage_2.mp4 · 视频", "icon": "FILE_MOVIE"}),
-            ("label", {"text": "已导入，本地服务已关闭", "icon": "CHECKMARK"}), buttons(ids[1], False)]),
-        ("column", {"align": True}, [
-            ("label", {"text": "lumo_stage_1.png · 图片", "icon": "IMAGE_DATA"}),
-            ("label", {"text": "等待网页连接", "icon": "TIME"}), buttons(ids[2], True)]),
+        bridge(ids[0], "图片 · lumo_stage_3.png", "IMAGE_DATA", "等待网页连接", "TIME", True),
+        bridge(ids[1], "视频 · lumo_stage_2.mp4", "FILE_MOVIE", "已导入，本地服务已关闭", "CHECKMARK",
+               False),
+        bridge(ids[2], "图片 · lumo_stage_1.png", "IMAGE_DATA", "等待网页连接", "TIME", True),
     ]
 
 
