@@ -113,7 +113,8 @@ def open_page(context, public_site, job, init_script=RECORD_FETCH):
     bridge_hits = []
     page.on("request", lambda r: bridge_hits.append(r.url) if f":{job.port}/" in r.url else None)
     page.add_init_script(init_script)
-    page.goto(f"{public_site[0]}/import/blender#port={job.port}&token={job.state.token}&kind=image")
+    kind = job.state.kind
+    page.goto(f"{public_site[0]}/import/blender#port={job.port}&token={job.state.token}&kind={kind}")
     return page, bridge_hits
 
 
@@ -227,3 +228,22 @@ def test_shields_dropping_the_asset_offer_the_file_checked_against_meta(page, de
     rec = devsite.records()[-1]
     assert rec["sha256"] == sha256_file(image_asset) and rec["meta"]["camera"] == "Camera"
     assert not b.state.done.is_set()
+
+
+def test_picked_file_must_be_of_the_link_kind(context_for, public_site, devsite, video_asset, still_png):
+    state = bridge.BridgeState(str(video_asset), "video", {"fps": 24, "truncated": False})
+    server, port = bridge.serve(state, public_site[0])
+    try:
+        page, _ = open_page(context_for("denied"), public_site, Job(state, server, port, video_asset))
+        assert state_is(page, "error-blocked")
+        assert page.get_attribute("#file", "accept") == "video/mp4,.mp4"
+        assert "刚发送的视频" in page.inner_text("#fallback-hint")
+        page.set_input_files("#file", str(still_png))
+        page.wait_for_function("document.body.dataset.fallback === 'rejected'")
+        assert "不是 Blender 发送的视频（应为 .mp4 文件）" in page.inner_text("#fallback-note")
+        page.set_input_files("#file", str(video_asset))
+        assert state_is(page, "done")
+        assert stored_identical(devsite, video_asset, page.evaluate("document.body.dataset.uploadId"))
+    finally:
+        server.shutdown()
+        server.server_close()
