@@ -389,8 +389,6 @@
     }
   }
 
-  // ---- upload to the site ----------------------------------------------------
-
   // ---- a file picked by hand -------------------------------------------------------
 
   // What the page knows of the asset without the bridge: the link's kind, and the metadata
@@ -398,9 +396,7 @@
   let knownMeta = null;
 
   function showFallback(visible) {
-    const box = $("fallback");
-    if (!box) return;
-    box.hidden = !visible;
+    $("fallback").hidden = !visible;
     if (!visible) return;
     const name = knownMeta && knownMeta.filename ? `（${knownMeta.filename}）` : "（文件名以 lumo_stage_ 开头）";
     const kind = KINDS[document.body.dataset.kind] || KINDS.image;
@@ -449,15 +445,19 @@
       showPreview(blob, link.kind, meta);
       const stored = await uploadChecked(blob, new Uint8Array(await blob.arrayBuffer()), meta);
       // The bridge was never reached, so it gets no /done: it closes by itself.
-      finish(stored, false, "素材来自手动选择的文件，Blender 的本地传输服务没有收到完成通知，会在到期后自行关闭，无需处理。");
       document.body.dataset.source = "file";
+      finish(stored, false, "素材来自手动选择的文件，Blender 的本地传输服务没有收到完成通知，会在到期后自行关闭，无需处理。");
     });
   }
 
   function setupFallback(link) {
     const input = $("file");
     const drop = $("drop");
-    input.addEventListener("change", () => importPicked(link, input.files[0]));
+    input.addEventListener("change", () => {
+      const file = input.files[0];
+      input.value = ""; // the same file may be picked again after a failed upload
+      importPicked(link, file);
+    });
     drop.addEventListener("dragover", (e) => {
       e.preventDefault();
       drop.classList.add("is-over");
@@ -469,6 +469,8 @@
       importPicked(link, e.dataTransfer.files[0]);
     });
   }
+
+  // ---- upload to the site ----------------------------------------------------
 
   function upload(blob, meta, onProgress) {
     return new Promise((resolve, reject) => {

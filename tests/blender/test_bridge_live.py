@@ -17,22 +17,11 @@ HOST = r'''
 import atexit, os, socket, time, types, urllib.request
 import bpy
 import addon_utils  # only importable once bpy is
-
-
-def refused(port, within=10.0):
-    deadline = time.monotonic() + within
-    while time.monotonic() < deadline:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
-            time.sleep(0.05)
-        except OSError:
-            return True
-    return False
+from host_bridge import launched_urls, refused
 
 
 def urls():
-    with open(ARGS["urls"], encoding="utf-8") as f:
-        return f.read().splitlines()
+    return launched_urls(ARGS["urls"])
 
 
 # Quitting: the add-on's own exit handler runs before this one (registered later, run first), so
