@@ -234,6 +234,7 @@ Ref show_asset_file(PyObject* m, PyObject* args, PyObject* kwargs) {
     return text_set("CANCELLED");
   }
   // Windows and macOS select the file in their file manager; elsewhere the folder is opened.
+  // (Blender's own wm.path_open opens a folder only, and on Linux runs the same xdg-open.)
   std::string platform = py::utf8(py::attr(py::global(m, "sys"), "platform").get());
   Ref command;
   if (platform.rfind("win", 0) == 0)

@@ -142,7 +142,7 @@ def test_timer_runs_only_while_a_bridge_lives(ops_module, fakes, fake_bridge, tm
     assert [r.redraws for r in sidebars] == [3, 0, 3]  # the final state is shown
 
 
-def test_stop_open_again_and_close_all_with_real_bridges(ops_module, fakes, tmp_path, served):
+def test_stop_open_again_and_close_all_with_real_bridges(ops_module, fakes, tmp_path):
     first = send(ops_module, fakes, tmp_path, "lumo_stage_a.png", 100)
     send(ops_module, fakes, tmp_path, "lumo_stage_b.png", 200)
     newest, oldest = ops_module._bridges
