@@ -96,7 +96,7 @@ try:
 finally:
     ops.render = real_render
 report["b"] = {"phases": [phase(b)]}
-reader = socket.create_connection(("127.0.0.1", b.port))
+reader = socket.create_connection(("127.0.0.1", b.port), timeout=30)
 reader.sendall(f"GET /asset?token={b.state.token} HTTP/1.1\r\nHost: x\r\n\r\n".encode())
 reader.recv(65536)
 report["b"]["phases"].append(phase_when(b, "transferring"))
