@@ -1,11 +1,15 @@
 """Runs inside Blender's window: sets up the panel for each source and saves one screenshot of
-the viewport's right part, where the sidebar is, per source.
+the viewport's right part, where the sidebar is, per source, and one of two live bridges.
 
     blender --enable-event-simulate FILE.blend --python shoot_panel.py -- ZIP OUT_DIR
 """
 
 import os
+import socket
 import sys
+import tempfile
+import types
+import urllib.request
 
 # What the panel shows in each picture: the properties set before it is taken.
 STATUS_OPENED = "已在浏览器打开导入页，完成后本地服务自动关闭"
@@ -37,7 +41,7 @@ def main():
     zip_path, out_dir = sys.argv[sys.argv.index("--") + 1:][:2]
     bpy.ops.preferences.addon_install(filepath=zip_path, overwrite=True)
     bpy.ops.preferences.addon_enable(module="tavro_blender_uploader")
-    from tavro_blender_uploader import config
+    from tavro_blender_uploader import config, ops
 
     props = bpy.context.scene.lumo_uploader
     settings = sources(config)
@@ -92,9 +96,46 @@ def main():
             print(f"panel-screenshots: {out_dir}/panel-{name}.png", flush=True)
         return run
 
+    held = []
+
+    def two_bridges():
+        """A real snapshot send whose page has connected, then a large video whose transfer a
+        reader holds midway (it stops reading): two live bridges, in different states, that the
+        panel's timer keeps current."""
+        for key, value in settings["snapshot"].items():
+            setattr(props, key, value)
+        with bpy.context.temp_override(window=window()):
+            bpy.ops.lumo.send_to_canvas()
+        first = ops._bridges[0]
+        urllib.request.urlopen(f"http://127.0.0.1:{first.port}/meta?token={first.state.token}",
+                               timeout=10).read()
+        big = os.path.join(tempfile.gettempdir(), "lumo_stage_turntable.mp4")
+        with open(big, "wb") as f:
+            f.truncate(48 * 1048576)
+        real_render = ops.render
+        ops.render = types.SimpleNamespace(render_animation=lambda *args: (big, {"truncated": False}))
+        try:
+            props.source = "ANIMATION"
+            with bpy.context.temp_override(window=window()):
+                bpy.ops.lumo.send_to_canvas()
+        finally:
+            ops.render = real_render
+        second = ops._bridges[0]
+        reader = socket.create_connection(("127.0.0.1", second.port))
+        reader.sendall(f"GET /asset?token={second.state.token} HTTP/1.1\r\nHost: x\r\n\r\n".encode())
+        reader.recv(65536)
+        held.extend([reader, big])
+
+    def let_go():
+        reader, big = held
+        reader.close()
+        ops.stop_all_bridges()
+        os.remove(big)
+
     steps = [open_sidebar, show_our_tab]
     for name in settings:
         steps += [set_source(name), lambda: None, shoot(name)]
+    steps += [two_bridges, lambda: None, lambda: None, shoot("bridges"), let_go]
 
     def step():
         if not steps:

@@ -63,6 +63,12 @@ PyMethodDef method() {
 
 inline PyMethodDef end_of_table() { return {nullptr, nullptr, 0, nullptr}; }
 
+// A builtin function of `def` (static storage) whose `self` is `self`: a callable that carries
+// its own data, such as a handler the host calls back.
+inline Ref bind(PyMethodDef* def, const Ref& self) {
+  return Ref::steal(PyCFunction_NewEx(def, self.get(), nullptr));
+}
+
 // ---- a module's functions, declared beside their bodies ----------------------------------------
 // PY_EXPORT(render, py::function<...>()) in any file of a module adds the entry to the module's
 // table while the module's binary loads; py::exported<"render">() is that table, sorted by name,

@@ -58,6 +58,17 @@ double to_double(PyObject* o) {
   return v;
 }
 
+Ref lookup(PyObject* mapping, std::string_view key) {
+  return Ref::steal(PyObject_GetItem(mapping, str(key).get()));
+}
+
+Ref get_item(PyObject* dict, std::string_view key) {
+  if (!PyDict_Check(dict)) raise(PyExc_TypeError, "expected dict, got " + type_name(dict));
+  PyObject* v = PyDict_GetItemWithError(dict, str(key).get());  // borrowed
+  if (v == nullptr && PyErr_Occurred()) throw_pending();
+  return Ref::borrow(v);
+}
+
 Ref int_of(PyObject* o) { return Ref::steal(PyNumber_Long(o)); }
 Ref float_of(PyObject* o) { return Ref::steal(PyNumber_Float(o)); }
 

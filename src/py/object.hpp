@@ -56,6 +56,11 @@ Ref dict();
 Ref dict_of(PyObject* o);
 void set_item(const Ref& dict, std::string_view key, const Ref& value);
 void set_item(const Ref& dict, const Ref& key, const Ref& value);
+// mapping[key] (KeyError when it is missing)
+Ref lookup(PyObject* mapping, std::string_view key);
+inline Ref lookup(const Ref& mapping, std::string_view key) { return lookup(mapping.get(), key); }
+// dict.get(key): the value, or an empty Ref when the dict has no such key.
+Ref get_item(PyObject* dict, std::string_view key);
 // A dict from keyword pairs, for calls: kwargs({{"animation", boolean(true)}}).
 Ref kwargs(std::initializer_list<std::pair<const char*, Ref>> items);
 

@@ -32,6 +32,7 @@ struct EventHandle {
 struct ServerHandle {
   std::shared_ptr<tavro::net::Server> server;
   std::string host;
+  std::shared_ptr<const tavro::net::Stats> stats;  // counted by the server's threads
 };
 
 // The module's own types, made by its exec and kept in its state: what the module's attributes

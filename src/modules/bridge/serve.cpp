@@ -1,6 +1,7 @@
 // The origin policy and `serve`: everything that needs Python happens here, on the caller's
 // thread, before the native server starts. Once `serve` returns, no bridge thread touches
 // Python again.
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -57,6 +58,22 @@ py::Ref server_close(PyObject* self, const py::Params&) {
   return py::none();
 }
 
+// A snapshot of what the server has served: plain numbers read without a lock, so the host
+// may poll it from its interface thread while transfers run.
+py::Ref server_stats(PyObject* self, const py::Params&) {
+  tavro::net::StatsSnapshot s = py::native<ServerHandle>(self).stats->snapshot();
+  py::Ref out = py::dict();
+  auto count = [](std::uint64_t n) { return py::integer(static_cast<long long>(n)); };
+  py::set_item(out, "requests", count(s.requests));
+  py::set_item(out, "meta_requests", count(s.meta_requests));
+  py::set_item(out, "asset_requests", count(s.asset_requests));
+  py::set_item(out, "asset_bytes", count(s.asset_bytes));
+  py::set_item(out, "asset_size", count(s.asset_size));
+  py::set_item(out, "done", py::boolean(s.done));
+  py::set_item(out, "closed", py::boolean(s.closed));
+  return out;
+}
+
 py::Ref server_address(PyObject* self) {
   auto& h = py::native<ServerHandle>(self);
   return py::tuple(h.host, static_cast<long long>(h.server->port()));
@@ -66,6 +83,10 @@ PyMethodDef kServerMethods[] = {
     py::method<"shutdown", "", "Stop the accept loop and wait until it has ended.",
                server_shutdown>(),
     py::method<"server_close", "", "Close the listening socket.", server_close>(),
+    py::method<"stats", "",
+               "What the bridge has served so far: requests, meta_requests, asset_requests, "
+               "asset_bytes, asset_size, done, closed.",
+               server_stats>(),
     py::end_of_table(),
 };
 
@@ -129,7 +150,8 @@ py::Ref serve(PyObject* m, const py::Params& p) {
   // Binding and starting the threads take no Python state, so the GIL is let go meanwhile.
   auto server =
       py::without_gil([&] { return tavro::net::Server::start(host, job, job->ttl_seconds); });
-  py::Ref handle = py::make_instance<ServerHandle>(types(m).server, ServerHandle{server, host});
+  py::Ref handle =
+      py::make_instance<ServerHandle>(types(m).server, ServerHandle{server, host, job->stats});
   return py::tuple(handle, static_cast<long long>(server->port()));
 }
 

@@ -9,12 +9,17 @@ namespace {
 void exec_ops(PyObject* m) {
   py::add(m, "os", py::import("os"));
   py::add(m, "webbrowser", py::import("webbrowser"));
+  py::add(m, "subprocess", py::import("subprocess"));
+  py::add(m, "sys", py::import("sys"));
   py::add(m, "bpy", py::import("bpy"));
   py::add(m, "bridge", py::import_sibling(m, "bridge"));
   py::add(m, "config", py::import_sibling(m, "config"));
   py::add(m, "render", py::import_sibling(m, "render"));
   py::add(m, "_ASPECTS", ops::aspects());
   py::add(m, "_SOURCES", ops::source_keys());
+  // The bridges this session started, newest first, and what the panel last showed of them.
+  py::add(m, "_bridges", py::list());
+  py::add(m, "_shown", py::list());
 }
 
 }  // namespace

@@ -5,6 +5,10 @@
 // code would.
 #pragma once
 
+#include <cstddef>
+#include <functional>
+#include <vector>
+
 #include "py/py.hpp"
 
 namespace ops {
@@ -14,5 +18,34 @@ py::Ref aspects();
 
 // The pieces of `text` (a str) of `width` code points each; one empty piece for empty text.
 py::Ref wrap_text(PyObject* text, long long width);
+
+// op.report({level}, message) (send.cpp).
+void report(PyObject* op, const char* level, const py::Ref& message);
+void report(PyObject* op, const char* level, const char* message);
+// Opens `url` in the browser; when that fails, shows it in the status with the warning.
+// Returns whether the browser opened (send.cpp).
+bool open_in_browser(PyObject* m, PyObject* op, const py::Ref& props, const py::Ref& url);
+
+// bridges.cpp: the bridges this session started, their live state and the panel's actions.
+struct BridgeRow {
+  py::Ref entry;           // the entry of `_bridges` (a SimpleNamespace)
+  const char* phase;       // waiting, connected, transferring, uploading, imported, expired,
+                           // stopped
+  py::Ref text;            // the phase in words
+  const char* icon;        // the phase's icon
+  const char* kind_label;  // 图片 / 视频
+  const char* kind_icon;
+  bool alive;  // still serving: its buttons apply
+};
+// Remembers a bridge that has just started and keeps the panel's timer running.
+void track_bridge(PyObject* m, const py::Ref& state, const py::Ref& server, const py::Ref& port,
+                  const py::Ref& url, const py::Ref& path, const py::Ref& kind);
+// The newest `limit` bridges, newest first.
+std::vector<BridgeRow> bridge_rows(PyObject* m, size_t limit);
+constexpr size_t kShownBridges = 3;
+
+// progress.cpp: frames done of the total in the host's progress indicator while `body` renders.
+// The frame handler is registered only for the duration of `body`, on every way out.
+py::Ref with_frame_progress(PyObject* m, const std::function<py::Ref()>& body);
 
 }  // namespace ops

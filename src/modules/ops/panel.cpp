@@ -1,6 +1,7 @@
 // The panel's drawing: the source choice, a box with that source's settings (with a live
-// duration estimate for animations), the send button and the wrapped status of the last send.
-// Drawing only reads: it writes no property and keeps nothing between redraws.
+// duration estimate for animations), the send button, the wrapped status of the last send and
+// the bridges still known with their state. Drawing only reads: it writes no property (but the
+// buttons' own) and keeps nothing between redraws.
 #include "ops.hpp"
 #include "sources.hpp"
 
@@ -40,6 +41,32 @@ void duration_label(PyObject* m, const Ref& box, const Ref& props) {
   bool over = py::greater(seconds, limit);
   label(box, py::format("约 {:.1f} 秒（上限 {} 秒）", seconds, py::int_of(limit)),
         over ? "ERROR" : "TIME");
+}
+
+Ref button(const Ref& layout, const char* idname, const char* text, const char* icon,
+           const Ref& bridge_id) {
+  Ref op = py::call_tuple(py::attr(layout, "operator").get(), py::tuple(idname),
+                          py::kwargs({{"text", py::str(text)}, {"icon", py::str(icon)}}));
+  py::set_attr(op, "bridge", bridge_id);
+  return op;
+}
+
+// One box per bridge, newest first: its kind and file name with the button that shows the file,
+// its state in words, and while it serves, the buttons to open the page again and to stop it.
+// The texts are short enough for the sidebar's default width.
+void bridges(PyObject* m, const Ref& layout) {
+  for (const BridgeRow& row : bridge_rows(m, kShownBridges)) {
+    Ref id = py::attr(row.entry, "id");
+    Ref column = aligned(py::call_method(layout.get(), "box"), "column");
+    Ref head = aligned(column, "row");
+    label(head, py::format("{} · {}", row.kind_label, py::attr(row.entry, "name")), row.kind_icon);
+    button(head, "lumo.show_asset_file", "", "FILEBROWSER", id);
+    label(column, row.text, row.icon);
+    if (!row.alive) continue;
+    Ref buttons = aligned(column, "row");
+    button(buttons, "lumo.open_import_page", "打开导入页", "URL", id);
+    button(buttons, "lumo.stop_bridge", "停止", "CANCEL", id);
+  }
 }
 
 }  // namespace
@@ -83,6 +110,7 @@ Ref draw_panel(PyObject* m, const py::Params& p) {
     for (const Ref& piece : py::iterate(wrap_text(status.get(), kStatusWidth)))
       label(column, piece);
   }
+  bridges(m, layout);
   return py::none();
 }
 

@@ -1,5 +1,6 @@
 // Asset production: the panel's choices of the scene's property group turn into one render
 // call of `render`, with the output size, the aspect ratio and the source's precondition.
+#include <functional>
 #include <string>
 
 #include "ops.hpp"
@@ -115,6 +116,12 @@ Ref chosen_camera(PyObject* scene, PyObject* props) {
   return camera;
 }
 
+// The render call, with the frames done in the host's progress indicator for a source that
+// renders many.
+Ref rendered(PyObject* m, const Source& source, const std::function<Ref()>& call) {
+  return source.frame_progress ? with_frame_progress(m, call) : call();
+}
+
 // (path, kind, meta) from the render call's (path, meta).
 Ref produced(const Source& source, const Ref& made) {
   auto path_meta = py::unpack(made, 2);
@@ -134,7 +141,9 @@ Ref produce(PyObject* m, const py::Params& p) {
   const Source* source = &source_or_fallback(py::attr(props, "source").get());
   if (source->input == Input::video_file) {
     Ref src = video_file(m, props);
-    return produced(*source, py::call_method(py::global(m, "render"), source->render, src, edge));
+    return produced(*source, rendered(m, *source, [&] {
+      return py::call_method(py::global(m, "render"), source->render, src, edge);
+    }));
   }
 
   Ref camera = chosen_camera(scene, props);
@@ -143,12 +152,16 @@ Ref produce(PyObject* m, const py::Params& p) {
   source = &source_or_fallback(py::attr(props, "source").get());
   if (source->input != Input::camera) source = &fallback_source();
   Ref render = py::global(m, "render");
-  if (!source->frame_range)
-    return produced(*source, py::call_method(render, source->render, scene, camera, edge, aw, ah));
+  if (!source->frame_range) {
+    return produced(*source, rendered(m, *source, [&] {
+      return py::call_method(render, source->render, scene, camera, edge, aw, ah);
+    }));
+  }
   Ref start = py::attr(props, "frame_start");
   Ref end = py::attr(props, "frame_end");
-  return produced(*source,
-                  py::call_method(render, source->render, scene, camera, edge, aw, ah, start, end));
+  return produced(*source, rendered(m, *source, [&] {
+    return py::call_method(render, source->render, scene, camera, edge, aw, ah, start, end);
+  }));
 }
 
 PY_EXPORT(ops, py::function<"_produce", "context, scene, props",

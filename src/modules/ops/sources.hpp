@@ -19,6 +19,7 @@ struct Source {
   const char* size_limit;  // the name in `config` of the asset's byte limit
   Input input;             // the precondition production checks and the panel's settings box
   bool frame_range;        // takes the frame range (render call, panel row and estimate)
+  bool frame_progress;     // shows the frames done in the host's progress while it renders
   const char* render;      // the function of `render` that produces it
   bool fallback;           // production's row for a value that no row holds
 };
@@ -26,9 +27,10 @@ struct Source {
 // The arguments of a render call follow from the row: a camera source gets (scene, camera,
 // long_edge, aspect_w, aspect_h[, frame_start, frame_end]), a video file (src, long_edge).
 inline constexpr Source kSources[] = {
-    {"SNAPSHOT", "image", "MAX_IMAGE_BYTES", Input::camera, false, "render_snapshot", false},
-    {"ANIMATION", "video", "MAX_VIDEO_BYTES", Input::camera, true, "render_animation", true},
-    {"VIDEO", "video", "MAX_VIDEO_BYTES", Input::video_file, false, "transcode_local_video", false},
+    {"SNAPSHOT", "image", "MAX_IMAGE_BYTES", Input::camera, false, false, "render_snapshot", false},
+    {"ANIMATION", "video", "MAX_VIDEO_BYTES", Input::camera, true, true, "render_animation", true},
+    {"VIDEO", "video", "MAX_VIDEO_BYTES", Input::video_file, false, true, "transcode_local_video",
+     false},
 };
 
 namespace detail {
