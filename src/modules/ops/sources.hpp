@@ -14,23 +14,38 @@ namespace ops {
 enum class Input { camera, video_file };
 
 struct Source {
-  const char* key;         // the `source` property's value
-  const char* asset_kind;  // what the bridge, the import URL and /meta call the asset
-  const char* size_limit;  // the name in `config` of the asset's byte limit
-  Input input;             // the precondition production checks and the panel's settings box
-  bool frame_range;        // takes the frame range (render call, panel row and estimate)
-  bool frame_progress;     // shows the frames done in the host's progress while it renders
-  const char* render;      // the function of `render` that produces it
-  bool fallback;           // production's row for a value that no row holds
+  const char* key;              // the `source` property's value
+  const char* asset_kind;       // what the bridge, the import URL and /meta call the asset
+  const char* size_limit;       // the name in `config` of the asset's byte limit
+  Input input;                  // the precondition production checks and the panel's settings box
+  bool frame_range = false;     // takes the frame range (render call, panel row, estimate)
+  bool frame_progress = false;  // shows the frames done in the host's progress while rendering
+  const char* render;           // the function of `render` that produces it
+  bool fallback = false;        // production's row for a value that no row holds
 };
 
 // The arguments of a render call follow from the row: a camera source gets (scene, camera,
 // long_edge, aspect_w, aspect_h[, frame_start, frame_end]), a video file (src, long_edge).
 inline constexpr Source kSources[] = {
-    {"SNAPSHOT", "image", "MAX_IMAGE_BYTES", Input::camera, false, false, "render_snapshot", false},
-    {"ANIMATION", "video", "MAX_VIDEO_BYTES", Input::camera, true, true, "render_animation", true},
-    {"VIDEO", "video", "MAX_VIDEO_BYTES", Input::video_file, false, true, "transcode_local_video",
-     false},
+    {.key = "SNAPSHOT",
+     .asset_kind = "image",
+     .size_limit = "MAX_IMAGE_BYTES",
+     .input = Input::camera,
+     .render = "render_snapshot"},
+    {.key = "ANIMATION",
+     .asset_kind = "video",
+     .size_limit = "MAX_VIDEO_BYTES",
+     .input = Input::camera,
+     .frame_range = true,
+     .frame_progress = true,
+     .render = "render_animation",
+     .fallback = true},
+    {.key = "VIDEO",
+     .asset_kind = "video",
+     .size_limit = "MAX_VIDEO_BYTES",
+     .input = Input::video_file,
+     .frame_progress = true,
+     .render = "transcode_local_video"},
 };
 
 namespace detail {
