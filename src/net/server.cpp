@@ -2,10 +2,12 @@
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
+#include <cerrno>
 #include <chrono>
 #include <system_error>
 #include <thread>
+
+#include "connection.hpp"
 
 #ifndef _WIN32
 #include <pthread.h>
@@ -17,6 +19,15 @@ namespace tavro::net {
 
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
+using namespace std::chrono_literals;
+
+namespace {
+// How long the accept loop pauses after a failure (no descriptor, memory or thread to be had)
+// or while every place is taken by a connection that is making progress.
+constexpr auto kBackoff = 20ms;
+// An answer that has not moved for this long may be ended to make room for a new connection.
+constexpr std::int64_t kStallMs = 1000;
+}  // namespace
 
 void quiet_broken_pipes() {
 #ifndef _WIN32
@@ -30,7 +41,11 @@ void quiet_broken_pipes() {
 #endif
 }
 
-Server::Server(std::shared_ptr<const Job> job) : acceptor_(loop_), job_(std::move(job)) {}
+Server::Server(std::shared_ptr<const Job> job)
+    : acceptor_(loop_),
+      retry_(loop_),
+      job_(std::move(job)),
+      connections_(std::make_shared<Connections>(job_->max_connections, kStallMs, job_->stats)) {}
 
 Server::~Server() = default;
 
@@ -52,12 +67,7 @@ std::shared_ptr<Server> Server::start(const std::string& host, std::shared_ptr<c
   // is joined, so none can delay the host's exit.
   std::thread([server] {
     quiet_broken_pipes();
-    try {
-      server->loop_.run();
-    } catch (...) {
-      // The loop cannot go on: close the listener here, so the port does not stay open.
-      server->close_listener();
-    }
+    server->run_loop();
     server->loop_ended_.set();
   }).detach();
   std::shared_ptr<Event> done = server->job_->done;
@@ -69,33 +79,98 @@ std::shared_ptr<Server> Server::start(const std::string& host, std::shared_ptr<c
   return server;
 }
 
-void Server::accept_next() {
-  auto context = std::make_shared<asio::io_context>(1);
-  acceptor_.async_accept(*context, [self = shared_from_this(), context](
-                                       const boost::system::error_code& ec, tcp::socket socket) {
-    if (!self->acceptor_.is_open()) return;
-    if (!ec) {
-      try {
-        std::thread(serve_connection, context, std::move(socket), self->job_).detach();
-      } catch (...) {
-        // No thread to be had: this connection is dropped, the server goes on.
+void Server::run_loop() {
+  // Only closing the listener ends this loop. Whatever a handler throws (no memory, say), the
+  // loop pauses and goes on accepting.
+  for (;;) {
+    try {
+      if (!acceptor_.is_open()) return;
+      if (!armed_) {
+        if (holding_)
+          place_held();
+        else
+          accept_next();
       }
-      self->accept_next();
-      return;
+      if (loop_.stopped()) loop_.restart();
+      loop_.run();
+    } catch (...) {
+      std::this_thread::sleep_for(kBackoff);
     }
-    // A transient failure (out of descriptors, an aborted handshake): try again shortly.
-    auto timer = std::make_shared<asio::steady_timer>(self->loop_, std::chrono::milliseconds(20));
-    timer->async_wait([self, timer](const boost::system::error_code&) {
-      if (self->acceptor_.is_open()) self->accept_next();
-    });
+  }
+}
+
+void Server::accept_next() {
+  acceptor_.async_accept(
+      [self = shared_from_this()](const boost::system::error_code& ec, tcp::socket socket) {
+        self->armed_ = false;
+        self->accepted(ec, std::move(socket));
+      });
+  armed_ = true;
+}
+
+void Server::accepted(const boost::system::error_code& ec, tcp::socket socket) {
+  if (!acceptor_.is_open()) return;
+  if (ec) {
+    // Out of descriptors: the connection stuck longest gives its own back.
+    if (ec == asio::error::no_descriptors || ec.value() == ENFILE) connections_->evict_one();
+    retry_after(kBackoff, false);
+    return;
+  }
+  boost::system::error_code release_failed;
+  native_socket s = socket.release(release_failed);
+  if (release_failed) {
+    retry_after(kBackoff, false);
+    return;
+  }
+  held_ = s;
+  holding_ = true;
+  place_held();
+}
+
+// Gives the held connection a place and a thread, or waits for a place.
+void Server::place_held() {
+  if (!connections_->make_room()) {
+    retry_after(kBackoff, true);
+    return;
+  }
+  std::shared_ptr<Connections::Slot> slot;
+  try {
+    set_non_blocking(held_);
+    slot = connections_->add(held_);
+    holding_ = false;
+    std::thread(serve_connection, connections_, slot, job_).detach();
+  } catch (...) {
+    // No memory or no thread to be had: this connection is dropped, the server goes on.
+    if (slot) connections_->remove(*slot);
+    if (holding_ || slot) close_socket(held_);
+    holding_ = false;
+    retry_after(kBackoff, false);
+    return;
+  }
+  accept_next();
+}
+
+void Server::retry_after(std::chrono::milliseconds pause, bool place) {
+  retry_.expires_after(pause);
+  retry_.async_wait([self = shared_from_this(), place](const boost::system::error_code&) {
+    self->armed_ = false;
+    if (!self->acceptor_.is_open()) return;
+    if (place)
+      self->place_held();
+    else
+      self->accept_next();
   });
+  armed_ = true;
 }
 
 void Server::close_listener() {
-  // The pending accept completes as aborted and releases the server; with no work left the
-  // loop then ends by itself.
+  // The pending accept or retry completes as aborted and releases the server; with no work
+  // left the loop then ends by itself.
   boost::system::error_code ec;
   acceptor_.close(ec);
+  retry_.cancel();
+  if (holding_) close_socket(held_);
+  holding_ = false;
   job_->stats->closed.store(true, std::memory_order_relaxed);
 }
 

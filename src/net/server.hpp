@@ -1,15 +1,18 @@
 // The bridge's server: one listening socket on the loopback address, an accept loop on its own
-// thread, one thread per connection and a reaper that closes everything when the job is done
-// or its time is up. Native only: no thread here ever touches Python.
+// thread, one thread per connection (bounded, see Job::max_connections) and a reaper that
+// closes everything when the job is done or its time is up. Native only: no thread here ever
+// touches Python.
 #pragma once
 
 #include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "connections.hpp"
 #include "event.hpp"
 #include "protocol.hpp"
 
@@ -36,12 +39,22 @@ class Server : public std::enable_shared_from_this<Server> {
 
  private:
   explicit Server(std::shared_ptr<const Job> job);
+  // On the accept loop's thread, all of them.
+  void run_loop();
   void accept_next();
-  void close_listener();  // on the accept loop's thread
+  void accepted(const boost::system::error_code& ec, boost::asio::ip::tcp::socket socket);
+  void place_held();
+  void retry_after(std::chrono::milliseconds pause, bool place);
+  void close_listener();
 
   boost::asio::io_context loop_;
   boost::asio::ip::tcp::acceptor acceptor_;
+  boost::asio::steady_timer retry_;
   std::shared_ptr<const Job> job_;
+  std::shared_ptr<Connections> connections_;
+  bool armed_ = false;      // an accept or a retry is pending
+  native_socket held_ = 0;  // accepted, waiting for a place
+  bool holding_ = false;
   unsigned short port_ = 0;
   Event loop_ended_;
   std::once_flag stop_once_;
@@ -49,9 +62,5 @@ class Server : public std::enable_shared_from_this<Server> {
 
 // Blocks SIGPIPE in the calling thread (POSIX), so writes to a closed socket report EPIPE.
 void quiet_broken_pipes();
-
-// Serves one accepted connection to its end (one request, then close). Never throws.
-void serve_connection(std::shared_ptr<boost::asio::io_context> context,
-                      boost::asio::ip::tcp::socket socket, std::shared_ptr<const Job> job);
 
 }  // namespace tavro::net
