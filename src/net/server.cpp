@@ -1,8 +1,6 @@
 #include "server.hpp"
 
 #include <boost/asio/ip/address.hpp>
-#include <boost/asio/post.hpp>
-#include <cerrno>
 #include <chrono>
 #include <system_error>
 #include <thread>
@@ -25,6 +23,8 @@ namespace {
 // How long the accept loop pauses after a failure (no descriptor, memory or thread to be had)
 // or while every place is taken by a connection that is making progress.
 constexpr auto kBackoff = 20ms;
+// The accept loop's longest wait, and so how soon it sees shutdown() where nothing wakes it.
+constexpr int kSliceMs = 100;
 // An answer that has not moved for this long may be ended to make room for a new connection.
 constexpr std::int64_t kStallMs = 1000;
 }  // namespace
@@ -43,7 +43,6 @@ void quiet_broken_pipes() {
 
 Server::Server(std::shared_ptr<const Job> job)
     : acceptor_(loop_),
-      retry_(loop_),
       job_(std::move(job)),
       connections_(std::make_shared<Connections>(job_->max_connections, kStallMs, job_->stats)) {}
 
@@ -57,12 +56,14 @@ std::shared_ptr<Server> Server::start(const std::string& host, std::shared_ptr<c
     server->acceptor_.open(endpoint.protocol());
     server->acceptor_.bind(endpoint);
     server->acceptor_.listen(asio::socket_base::max_listen_connections);
+    server->acceptor_.non_blocking(true);
     server->port_ = server->acceptor_.local_endpoint().port();
+    server->listener_ = server->acceptor_.native_handle();
+    server->listener_open_ = true;
   } catch (const boost::system::system_error& e) {
     throw std::system_error(std::error_code(e.code().value(), std::system_category()),
                             "cannot listen on " + host);
   }
-  server->accept_next();
   // Background threads: each holds the server until its own work is over, and none of them
   // is joined, so none can delay the host's exit.
   std::thread([server] {
@@ -80,103 +81,58 @@ std::shared_ptr<Server> Server::start(const std::string& host, std::shared_ptr<c
 }
 
 void Server::run_loop() {
-  // Only closing the listener ends this loop. Whatever a handler throws (no memory, say), the
-  // loop pauses and goes on accepting.
-  for (;;) {
+  // Only shutdown() ends this loop: a failure to take or start one connection (no descriptor,
+  // memory or thread) costs a short pause, never the listener.
+  const native_socket listener = listener_;
+  while (!stopping_.load(std::memory_order_acquire)) {
     try {
-      if (!acceptor_.is_open()) return;
-      if (!armed_) {
-        if (holding_)
-          place_held();
-        else
-          accept_next();
+      if (wait_socket(listener, false, kSliceMs) != Ready::Yes) continue;
+      // With every place taken by a connection that is making progress, the next one waits in
+      // the listen queue.
+      if (!connections_->make_room()) {
+        std::this_thread::sleep_for(kBackoff);
+        continue;
       }
-      if (loop_.stopped()) loop_.restart();
-      loop_.run();
+      native_socket s = 0;
+      Accepted a = accept_socket(listener, s);
+      if (a == Accepted::Yes) {
+        launch(s);
+        continue;
+      }
+      // Out of descriptors: the connection stuck longest gives its own back.
+      if (a == Accepted::NoResources) connections_->evict_one();
+      if (a != Accepted::WouldBlock) std::this_thread::sleep_for(kBackoff);
     } catch (...) {
       std::this_thread::sleep_for(kBackoff);
     }
   }
+  std::lock_guard lock(listener_mutex_);
+  boost::system::error_code ec;
+  acceptor_.close(ec);
+  listener_open_ = false;
+  job_->stats->closed.store(true, std::memory_order_relaxed);
 }
 
-void Server::accept_next() {
-  acceptor_.async_accept(
-      [self = shared_from_this()](const boost::system::error_code& ec, tcp::socket socket) {
-        self->armed_ = false;
-        self->accepted(ec, std::move(socket));
-      });
-  armed_ = true;
-}
-
-void Server::accepted(const boost::system::error_code& ec, tcp::socket socket) {
-  if (!acceptor_.is_open()) return;
-  if (ec) {
-    // Out of descriptors: the connection stuck longest gives its own back.
-    if (ec == asio::error::no_descriptors || ec.value() == ENFILE) connections_->evict_one();
-    retry_after(kBackoff, false);
-    return;
-  }
-  boost::system::error_code release_failed;
-  native_socket s = socket.release(release_failed);
-  if (release_failed) {
-    retry_after(kBackoff, false);
-    return;
-  }
-  held_ = s;
-  holding_ = true;
-  place_held();
-}
-
-// Gives the held connection a place and a thread, or waits for a place.
-void Server::place_held() {
-  if (!connections_->make_room()) {
-    retry_after(kBackoff, true);
-    return;
-  }
+void Server::launch(native_socket s) {
   std::shared_ptr<Connections::Slot> slot;
   try {
-    set_non_blocking(held_);
-    slot = connections_->add(held_);
-    holding_ = false;
+    slot = connections_->add(s);
     std::thread(serve_connection, connections_, slot, job_).detach();
   } catch (...) {
     // No memory or no thread to be had: this connection is dropped, the server goes on.
     if (slot) connections_->remove(*slot);
-    if (holding_ || slot) close_socket(held_);
-    holding_ = false;
-    retry_after(kBackoff, false);
-    return;
+    close_socket(s);
+    std::this_thread::sleep_for(kBackoff);
   }
-  accept_next();
-}
-
-void Server::retry_after(std::chrono::milliseconds pause, bool place) {
-  retry_.expires_after(pause);
-  retry_.async_wait([self = shared_from_this(), place](const boost::system::error_code&) {
-    self->armed_ = false;
-    if (!self->acceptor_.is_open()) return;
-    if (place)
-      self->place_held();
-    else
-      self->accept_next();
-  });
-  armed_ = true;
-}
-
-void Server::close_listener() {
-  // The pending accept or retry completes as aborted and releases the server; with no work
-  // left the loop then ends by itself.
-  boost::system::error_code ec;
-  acceptor_.close(ec);
-  retry_.cancel();
-  if (holding_) close_socket(held_);
-  holding_ = false;
-  job_->stats->closed.store(true, std::memory_order_relaxed);
 }
 
 void Server::shutdown() {
   std::call_once(stop_once_, [this] {
-    asio::post(loop_, [self = shared_from_this()] { self->close_listener(); });
+    stopping_.store(true, std::memory_order_release);
+    // Wakes the accept loop at once where the system allows it (Linux); elsewhere the loop
+    // sees the flag within one slice of its wait.
+    std::lock_guard lock(listener_mutex_);
+    if (listener_open_) shutdown_socket(listener_, true);
   });
   loop_ended_.wait();
 }

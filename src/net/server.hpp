@@ -7,7 +7,6 @@
 #include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -39,22 +38,17 @@ class Server : public std::enable_shared_from_this<Server> {
 
  private:
   explicit Server(std::shared_ptr<const Job> job);
-  // On the accept loop's thread, all of them.
-  void run_loop();
-  void accept_next();
-  void accepted(const boost::system::error_code& ec, boost::asio::ip::tcp::socket socket);
-  void place_held();
-  void retry_after(std::chrono::milliseconds pause, bool place);
-  void close_listener();
+  void run_loop();  // the accept loop's thread
+  void launch(native_socket s);
 
-  boost::asio::io_context loop_;
+  boost::asio::io_context loop_;  // the listener's context only; nothing runs on it
   boost::asio::ip::tcp::acceptor acceptor_;
-  boost::asio::steady_timer retry_;
   std::shared_ptr<const Job> job_;
   std::shared_ptr<Connections> connections_;
-  bool armed_ = false;      // an accept or a retry is pending
-  native_socket held_ = 0;  // accepted, waiting for a place
-  bool holding_ = false;
+  std::atomic<bool> stopping_{false};
+  std::mutex listener_mutex_;  // shutdown() wakes the loop's wait; the loop closes the listener
+  native_socket listener_ = 0;
+  bool listener_open_ = false;
   unsigned short port_ = 0;
   Event loop_ended_;
   std::once_flag stop_once_;

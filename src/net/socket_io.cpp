@@ -30,6 +30,21 @@ bool set_non_blocking(native_socket s) {
   return ioctlsocket(raw(s), FIONBIO, &on) == 0;
 }
 
+Accepted accept_socket(native_socket listener, native_socket& out) {
+  SOCKET s = ::accept(raw(listener), nullptr, nullptr);
+  if (s == INVALID_SOCKET) {
+    int e = WSAGetLastError();
+    if (e == WSAEWOULDBLOCK || e == WSAECONNRESET || e == WSAEINTR) return Accepted::WouldBlock;
+    return e == WSAEMFILE || e == WSAENOBUFS ? Accepted::NoResources : Accepted::Failed;
+  }
+  out = static_cast<native_socket>(s);
+  if (!set_non_blocking(out)) {
+    ::closesocket(s);
+    return Accepted::Failed;
+  }
+  return Accepted::Yes;
+}
+
 Ready wait_socket(native_socket s, bool for_write, int timeout_ms) {
   WSAPOLLFD p{};
   p.fd = raw(s);
@@ -66,6 +81,36 @@ constexpr int kSendFlags = 0;  // the connection's thread blocks SIGPIPE instead
 bool set_non_blocking(native_socket s) {
   int flags = ::fcntl(s, F_GETFL, 0);
   return flags >= 0 && ::fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+Accepted accept_socket(native_socket listener, native_socket& out) {
+  for (;;) {
+#if defined(__linux__)
+    int s = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+#else
+    int s = ::accept(listener, nullptr, nullptr);
+#endif
+    if (s >= 0) {
+      out = s;
+#if !defined(__linux__)
+      ::fcntl(s, F_SETFD, FD_CLOEXEC);
+#ifdef SO_NOSIGPIPE
+      int on = 1;
+      ::setsockopt(s, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
+      if (!set_non_blocking(s)) {
+        ::close(s);
+        return Accepted::Failed;
+      }
+#endif
+      return Accepted::Yes;
+    }
+    if (errno == EINTR) continue;
+    // A connection that was reset before it was taken: there may be others behind it.
+    if (again() || errno == ECONNABORTED || errno == EPROTO) return Accepted::WouldBlock;
+    const bool short_of = errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+    return short_of ? Accepted::NoResources : Accepted::Failed;
+  }
 }
 
 Ready wait_socket(native_socket s, bool for_write, int timeout_ms) {

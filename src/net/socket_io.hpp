@@ -17,6 +17,7 @@ using native_socket = int;
 class InFile;
 
 enum class Ready { Yes, TimedOut, Failed };
+enum class Accepted { Yes, WouldBlock, NoResources, Failed };
 
 // Results of one non-blocking transfer besides a count of bytes (recv: 0 is the peer's end).
 constexpr long kWouldBlock = -1;
@@ -30,6 +31,9 @@ constexpr bool kZeroCopy = false;
 #endif
 
 bool set_non_blocking(native_socket s);
+// Takes one waiting connection off non-blocking `listener` into `out`, non-blocking itself.
+// NoResources: no descriptor or buffer memory to be had for now.
+Accepted accept_socket(native_socket listener, native_socket& out);
 // Waits up to `timeout_ms` until `s` can be read (or written, with `for_write`).
 Ready wait_socket(native_socket s, bool for_write, int timeout_ms);
 long recv_some(native_socket s, char* buf, size_t n);
