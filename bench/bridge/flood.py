@@ -16,14 +16,14 @@ import os
 import pathlib
 import resource
 import socket
+import select
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-MIB = 1048576
+from harness import import_bridge, scratch_asset
+
 HOST_DESCRIPTORS = 1024
 
 
@@ -47,7 +47,6 @@ def client_main(kind, count, port, token, seconds):
             failed += 1
     print(json.dumps({"opened": len(held), "failed": failed}), flush=True)
     # Held until the parent writes a line, or closes the pipe, or the time is up.
-    import select
     select.select([sys.stdin], [], [], seconds)
     for s in held:
         s.close()
@@ -67,6 +66,8 @@ class Flood:
         except OSError:
             pass
         self.proc.wait(30)
+        self.proc.stdin.close()
+        self.proc.stdout.close()
 
 
 def host_figures():
@@ -107,7 +108,7 @@ def latencies(port, token, n=20):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--client", nargs=5, metavar=("KIND", "COUNT", "PORT", "TOKEN", "SECONDS"))
-    ap.add_argument("--sizes", default="250,500,1000,2000,4000", help="idle floods to try")
+    ap.add_argument("--sizes", default="250,500,1000,2000,4000,8000", help="idle floods to try")
     ap.add_argument("--client-seconds", type=float, default=60)
     ap.add_argument("--asset-mib", type=int, default=64)
     args = ap.parse_args()
@@ -117,16 +118,8 @@ def main():
 
     hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
     resource.setrlimit(resource.RLIMIT_NOFILE, (HOST_DESCRIPTORS, hard))
-    sys.path.insert(0, os.environ.get("TAVRO_ADDON_DIR", str(ROOT / "build" / "addon")))
-    sys.modules.setdefault("bpy", None)
-    from tavro_blender_uploader import bridge
-
-    tmp = pathlib.Path(tempfile.mkdtemp())
-    asset = tmp / "lumo_stage_flood.mp4"
-    with open(asset, "wb") as f:
-        block = os.urandom(MIB)
-        for _ in range(args.asset_mib):
-            f.write(block)
+    bridge = import_bridge()
+    asset = scratch_asset("lumo_stage_flood.mp4", args.asset_mib)
     result = {"host_descriptor_limit": HOST_DESCRIPTORS, "asset_mib": args.asset_mib}
     state = bridge.BridgeState(str(asset), "video", {"fps": 24})
     server, port = bridge.serve(state, "http://127.0.0.1:1")
