@@ -87,6 +87,7 @@ void Server::run_loop() {
   while (!stopping_.load(std::memory_order_acquire)) {
     try {
       if (wait_socket(listener, false, kSliceMs) != Ready::Yes) continue;
+      if (stopping_.load(std::memory_order_acquire)) break;  // woken by shutdown()
       // With every place taken by a connection that is making progress, the next one waits in
       // the listen queue.
       if (!connections_->make_room()) {
