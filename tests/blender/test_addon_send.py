@@ -13,7 +13,7 @@ import sys
 
 import pytest
 
-from render_harness import ADDON_DIR, ROOT, available_hosts, run_in_host
+from render_harness import ADDON_DIR, ROOT, host_params, run_in_host
 
 PACKAGE_SCRIPT = ROOT / "scripts" / "package"
 
@@ -222,7 +222,7 @@ def check_served(send, kind):
     assert send["url"].endswith("&kind=" + kind)
 
 
-@pytest.mark.parametrize("host", available_hosts())
+@pytest.mark.parametrize("host", host_params())
 def test_install_send_each_source_and_reenable(host, tmp_path, zip_path, clips):
     report = run_send(host, tmp_path, zip_path, cases(clips["c30_3s"]), toggle=True)
     newer = report["version"].startswith(("4.", "5."))
@@ -267,7 +267,7 @@ def test_install_send_each_source_and_reenable(host, tmp_path, zip_path, clips):
     check_served(report["after_reenable"], "image")
 
 
-@pytest.mark.parametrize("host", available_hosts())
+@pytest.mark.parametrize("host", host_params())
 def test_browser_that_fails_leaves_the_url_in_the_panel_and_the_bridge_serving(
         host, tmp_path, zip_path):
     base = {"camera": "Camera", "resolution": "hd", "aspect": "1:1", "source": "SNAPSHOT"}
