@@ -1,30 +1,23 @@
 #include "connection.hpp"
 
 #include <algorithm>
-#include <boost/beast/http/empty_body.hpp>
-#include <boost/beast/http/error.hpp>
-#include <boost/beast/http/parser.hpp>
-#include <limits>
 #include <string>
 #include <vector>
 
 #include "file.hpp"
+#include "head.hpp"
 #include "server.hpp"
 
 namespace tavro::net {
 namespace {
 
-namespace http = boost::beast::http;
-using error_code = boost::system::error_code;
 using Phase = Connections::Phase;
 
-constexpr size_t kHeadLimit = 64 * 1024;  // bytes of request line and headers
-constexpr size_t kMaxFields = 100;
 constexpr size_t kChunk = 262144;  // the most one transfer holds in memory or one call sends
 constexpr int kSliceMs = 250;      // waits are cut into slices so an eviction is seen promptly
 constexpr std::int64_t kLingerMs = 1000;  // after the answer: how long to discard client bytes
 
-enum class Head { Ok, Close, Malformed, TooLarge };
+using Head = HeadReader::State;
 
 std::int64_t to_ms(double seconds) {
   if (!(seconds > 0)) return 0;
@@ -50,34 +43,20 @@ class Link {
     }
   }
 
-  Head read_head(http::request_parser<http::empty_body>& parser, double timeout_seconds) {
-    parser.header_limit(static_cast<std::uint32_t>(kHeadLimit));
-    // The body is never read, so no declared length is too long. (Not boost::none: some Boost
-    // versions compare the length with an empty limit and refuse every body.)
-    parser.body_limit(std::numeric_limits<std::uint64_t>::max());
+  // Reads the request head; still More when the client went away or did not finish it in
+  // time (such a client gets no answer).
+  HeadReader::State read_head(HeadReader& head, double timeout_seconds) {
     const std::int64_t deadline = steady_ms() + to_ms(timeout_seconds);
-    std::string data;
     char buf[16384];
     for (;;) {
       long n = recv_some(s_, buf, sizeof buf);
       if (n == kWouldBlock) {
-        // A client that went away or never finished its head gets no answer.
-        if (!wait(false, deadline)) return Head::Close;
+        if (!wait(false, deadline)) return HeadReader::State::More;
         continue;
       }
-      if (n <= 0) return Head::Close;
-      data.append(buf, static_cast<size_t>(n));
-      error_code ec;
-      size_t used = parser.put(boost::asio::buffer(data), ec);
-      data.erase(0, used);
-      if (!ec && parser.is_header_done()) {
-        const auto& fields = parser.get();
-        return std::distance(fields.begin(), fields.end()) > static_cast<long>(kMaxFields)
-                   ? Head::TooLarge
-                   : Head::Ok;
-      }
-      if (ec == http::error::header_limit || data.size() > kHeadLimit) return Head::TooLarge;
-      if (ec && ec != http::error::need_more) return Head::Malformed;
+      if (n <= 0) return HeadReader::State::More;
+      HeadReader::State state = head.add(buf, static_cast<size_t>(n));
+      if (state != HeadReader::State::More) return state;
     }
   }
 
@@ -158,9 +137,9 @@ class Link {
 };
 
 void serve(Link& link, Connections::Slot& slot, const Job& job) {
-  http::request_parser<http::empty_body> parser;
-  Head head = link.read_head(parser, job.head_timeout_seconds);
-  if (head == Head::Close) return;
+  HeadReader reader;
+  Head head = link.read_head(reader, job.head_timeout_seconds);
+  if (head == Head::More) return;
   slot.enter(Phase::Working);
 
   Reply reply;
@@ -169,7 +148,7 @@ void serve(Link& link, Connections::Slot& slot, const Job& job) {
   } else if (head == Head::Malformed) {
     reply.bytes = bad_request();
   } else {
-    const auto& request = parser.get();
+    const auto& request = reader.request();
     reply = respond(
         job, std::string_view(request.method_string().data(), request.method_string().size()),
         std::string_view(request.target().data(), request.target().size()), wall_clock());
