@@ -27,6 +27,7 @@ sys.exit(int(sys.argv[3]))
 HOST = r'''
 import ctypes, glob, hashlib, json, os, socket, sys, tempfile, time, urllib.parse, urllib.request
 import bpy
+from host_bridge import launched_urls, refused
 
 libc = ctypes.CDLL(None)
 LEVELS = {"Info": "INFO", "Warning": "WARNING", "Error": "ERROR"}
@@ -91,22 +92,8 @@ def request(port, method, path, token):
         return answer.status, answer.read()
 
 
-def closed(port, within=10.0):
-    deadline = time.monotonic() + within
-    while time.monotonic() < deadline:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
-            time.sleep(0.05)
-        except OSError:
-            return True
-    return False
-
-
 def urls():
-    if not os.path.exists(ARGS["urls"]):
-        return []
-    with open(ARGS["urls"], encoding="utf-8") as f:
-        return f.read().splitlines()
+    return launched_urls(ARGS["urls"])
 
 
 def send(case):
@@ -134,7 +121,7 @@ def send(case):
         out["file_sha"] = hashlib.sha256(f.read()).hexdigest()
     out["produced"] = produced
     out["done"] = request(port, "POST", "/done", token)[0]
-    out["closed"] = closed(port)
+    out["closed"] = refused(port)
     return out
 
 
