@@ -13,8 +13,11 @@ namespace {
 
 using Phase = Connections::Phase;
 
-constexpr size_t kChunk = 262144;  // the most one transfer holds in memory or one call sends
-constexpr int kSliceMs = 250;      // waits are cut into slices so an eviction is seen promptly
+constexpr size_t kChunk = 262144;  // the most one transfer holds in memory
+// The most one sendfile call is asked for: the socket takes what fits in its buffer anyway, and
+// fewer calls keep zero-copy sending as fast as one blocking call.
+constexpr size_t kZeroCopyCall = size_t{16} << 20;
+constexpr int kSliceMs = 250;  // waits are cut into slices so an eviction is seen promptly
 constexpr std::int64_t kLingerMs = 1000;  // after the answer: how long to discard client bytes
 
 using Head = HeadReader::State;
@@ -83,8 +86,8 @@ class Link {
     if constexpr (kZeroCopy) {
       // The kernel moves the bytes; no chunk passes through this process's memory.
       while (left > 0) {
-        long n =
-            send_file_some(s_, file, static_cast<size_t>(std::min<std::uint64_t>(left, kChunk)));
+        long n = send_file_some(s_, file,
+                                static_cast<size_t>(std::min<std::uint64_t>(left, kZeroCopyCall)));
         if (n == kWouldBlock) {
           if (!writable()) return false;
           continue;

@@ -111,7 +111,6 @@ void Server::run_loop() {
   boost::system::error_code ec;
   acceptor_.close(ec);
   listener_open_ = false;
-  job_->stats->closed.store(true, std::memory_order_relaxed);
 }
 
 void Server::launch(native_socket s) {
@@ -130,8 +129,11 @@ void Server::launch(native_socket s) {
 void Server::shutdown() {
   std::call_once(stop_once_, [this] {
     stopping_.store(true, std::memory_order_release);
-    // Wakes the accept loop at once where the system allows it (Linux); elsewhere the loop
-    // sees the flag within one slice of its wait.
+    // Counted before the port starts refusing, so whoever meets a refusal sees it closed.
+    job_->stats->closed.store(true, std::memory_order_relaxed);
+    // Refuses new connections and wakes the accept loop at once where the system allows it
+    // (Linux); elsewhere the loop sees the flag within one slice of its wait and closes the
+    // listener, before shutdown() returns.
     std::lock_guard lock(listener_mutex_);
     if (listener_open_) shutdown_socket(listener_, true);
   });
