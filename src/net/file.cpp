@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include "core/file_io.hpp"
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -15,24 +17,17 @@
 namespace tavro::net {
 
 #ifdef _WIN32
-namespace {
-std::wstring wide(const std::string& utf8) {
-  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-  return out;
-}
-}  // namespace
+using core::wide_path;
 
 std::optional<std::uint64_t> file_size(const std::string& utf8_path) {
   struct _stat64 st;
-  if (_wstat64(wide(utf8_path).c_str(), &st) != 0) return std::nullopt;
+  if (_wstat64(wide_path(utf8_path).c_str(), &st) != 0) return std::nullopt;
   return static_cast<std::uint64_t>(st.st_size);
 }
 
 InFile::InFile(const std::string& utf8_path) {
   // Directories do not open without backup semantics; pipes and devices are refused by type.
-  HANDLE h = CreateFileW(wide(utf8_path).c_str(), GENERIC_READ,
+  HANDLE h = CreateFileW(wide_path(utf8_path).c_str(), GENERIC_READ,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (h == INVALID_HANDLE_VALUE) return;
