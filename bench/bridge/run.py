@@ -8,23 +8,16 @@ processes on 127.0.0.1. Prints one JSON object.
 import argparse
 import json
 import math
-import os
-import pathlib
 import socket
 import statistics
 import subprocess
-import sys
-import tempfile
 import threading
 import time
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-sys.path.insert(0, os.environ.get("TAVRO_ADDON_DIR", str(ROOT / "build" / "addon")))
-sys.modules.setdefault("bpy", None)
-from tavro_blender_uploader import bridge  # noqa: E402
+from harness import MIB, ROOT, import_bridge, scratch_asset
 
+bridge = import_bridge()
 CEILING = ROOT / "build" / "bench" / "bench_ceiling"
-MIB = 1048576
 
 
 def curl_cmd(url, out="/dev/null"):
@@ -96,12 +89,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--size-mib", type=int, default=200)
     args = ap.parse_args()
-    tmp = pathlib.Path(tempfile.mkdtemp())
-    asset = tmp / "lumo_stage_bench.mp4"
-    with open(asset, "wb") as f:
-        block = os.urandom(MIB)
-        for _ in range(args.size_mib):
-            f.write(block)
+    asset = scratch_asset("lumo_stage_bench.mp4", args.size_mib)
     host = Host(calibrate_factorial())
     result = {"asset_mib": args.size_mib}
 

@@ -401,7 +401,7 @@
     const name = knownMeta && knownMeta.filename ? `（${knownMeta.filename}）` : "（文件名以 lumo_stage_ 开头）";
     const kind = KINDS[document.body.dataset.kind] || KINDS.image;
     $("fallback-hint").textContent =
-      `在 Blender 的 Tavro 面板里点击“显示文件”，找到刚发送的${kind.label}${name}，把它拖到下面的框里，或点击框选择文件。`;
+      `在 Blender 的 Tavro 面板里点击素材旁的文件夹图标（“显示文件”），找到刚发送的${kind.label}${name}，把它拖到下面的框里，或点击框选择文件。`;
     $("file").accept = `${kind.mime},${kind.ext}`;
   }
 

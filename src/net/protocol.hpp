@@ -20,9 +20,17 @@ struct Job {
   // The /meta body is meta_head + decimal size (measured at each request) + meta_tail.
   std::string meta_head;
   std::string meta_tail;
-  double created_at = 0;             // wall clock, seconds since the Unix epoch
-  double ttl_seconds = 1800;         // expired once now - created_at > ttl_seconds
-  double head_timeout_seconds = 10;  // a request head must arrive within this time
+  double created_at = 0;              // wall clock, seconds since the Unix epoch
+  double ttl_seconds = 1800;          // expired once now - created_at > ttl_seconds
+  double head_timeout_seconds = 10;   // a request head must arrive within this time
+  double send_timeout_seconds = 120;  // an answer that moves no byte for this long is ended
+  // At most this many connections are open at once, each with its own thread and at most two
+  // descriptors (the socket, the asset file): 64 keeps the bridge within an eighth of a common
+  // 1024-descriptor limit, however many clients connect, and is still far more than a page
+  // needs (a few requests at a time). A new connection never waits behind hostile ones: when
+  // all places are taken, the one stuck longest (no complete request head, or an answer not
+  // moving) is closed to make room, so a legitimate request is served at once.
+  size_t max_connections = 64;
   std::shared_ptr<Event> done;
   std::shared_ptr<Stats> stats = std::make_shared<Stats>();  // counted by the server
 };

@@ -1,11 +1,11 @@
 #include "server.hpp"
 
 #include <boost/asio/ip/address.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <system_error>
 #include <thread>
+
+#include "connection.hpp"
 
 #ifndef _WIN32
 #include <pthread.h>
@@ -17,6 +17,17 @@ namespace tavro::net {
 
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
+using namespace std::chrono_literals;
+
+namespace {
+// How long the accept loop pauses after a failure (no descriptor, memory or thread to be had)
+// or while every place is taken by a connection that is making progress.
+constexpr auto kBackoff = 20ms;
+// The accept loop's longest wait, and so how soon it sees shutdown() where nothing wakes it.
+constexpr int kSliceMs = 100;
+// An answer that has not moved for this long may be ended to make room for a new connection.
+constexpr std::int64_t kStallMs = 1000;
+}  // namespace
 
 void quiet_broken_pipes() {
 #ifndef _WIN32
@@ -30,7 +41,10 @@ void quiet_broken_pipes() {
 #endif
 }
 
-Server::Server(std::shared_ptr<const Job> job) : acceptor_(loop_), job_(std::move(job)) {}
+Server::Server(std::shared_ptr<const Job> job)
+    : acceptor_(loop_),
+      job_(std::move(job)),
+      connections_(std::make_shared<Connections>(job_->max_connections, kStallMs, job_->stats)) {}
 
 Server::~Server() = default;
 
@@ -42,22 +56,19 @@ std::shared_ptr<Server> Server::start(const std::string& host, std::shared_ptr<c
     server->acceptor_.open(endpoint.protocol());
     server->acceptor_.bind(endpoint);
     server->acceptor_.listen(asio::socket_base::max_listen_connections);
+    server->acceptor_.non_blocking(true);
     server->port_ = server->acceptor_.local_endpoint().port();
+    server->listener_ = server->acceptor_.native_handle();
+    server->listener_open_ = true;
   } catch (const boost::system::system_error& e) {
     throw std::system_error(std::error_code(e.code().value(), std::system_category()),
                             "cannot listen on " + host);
   }
-  server->accept_next();
   // Background threads: each holds the server until its own work is over, and none of them
   // is joined, so none can delay the host's exit.
   std::thread([server] {
     quiet_broken_pipes();
-    try {
-      server->loop_.run();
-    } catch (...) {
-      // The loop cannot go on: close the listener here, so the port does not stay open.
-      server->close_listener();
-    }
+    server->run_loop();
     server->loop_ended_.set();
   }).detach();
   std::shared_ptr<Event> done = server->job_->done;
@@ -69,39 +80,62 @@ std::shared_ptr<Server> Server::start(const std::string& host, std::shared_ptr<c
   return server;
 }
 
-void Server::accept_next() {
-  auto context = std::make_shared<asio::io_context>(1);
-  acceptor_.async_accept(*context, [self = shared_from_this(), context](
-                                       const boost::system::error_code& ec, tcp::socket socket) {
-    if (!self->acceptor_.is_open()) return;
-    if (!ec) {
-      try {
-        std::thread(serve_connection, context, std::move(socket), self->job_).detach();
-      } catch (...) {
-        // No thread to be had: this connection is dropped, the server goes on.
+void Server::run_loop() {
+  // Only shutdown() ends this loop: a failure to take or start one connection (no descriptor,
+  // memory or thread) costs a short pause, never the listener.
+  const native_socket listener = listener_;
+  while (!stopping_.load(std::memory_order_acquire)) {
+    try {
+      if (wait_socket(listener, false, kSliceMs) != Ready::Yes) continue;
+      if (stopping_.load(std::memory_order_acquire)) break;  // woken by shutdown()
+      // With every place taken by a connection that is making progress, the next one waits in
+      // the listen queue.
+      if (!connections_->make_room()) {
+        std::this_thread::sleep_for(kBackoff);
+        continue;
       }
-      self->accept_next();
-      return;
+      native_socket s = 0;
+      Accepted a = accept_socket(listener, s);
+      if (a == Accepted::Yes) {
+        launch(s);
+        continue;
+      }
+      // Out of descriptors: the connection stuck longest gives its own back.
+      if (a == Accepted::NoResources) connections_->evict_one();
+      if (a != Accepted::WouldBlock) std::this_thread::sleep_for(kBackoff);
+    } catch (...) {
+      std::this_thread::sleep_for(kBackoff);
     }
-    // A transient failure (out of descriptors, an aborted handshake): try again shortly.
-    auto timer = std::make_shared<asio::steady_timer>(self->loop_, std::chrono::milliseconds(20));
-    timer->async_wait([self, timer](const boost::system::error_code&) {
-      if (self->acceptor_.is_open()) self->accept_next();
-    });
-  });
-}
-
-void Server::close_listener() {
-  // The pending accept completes as aborted and releases the server; with no work left the
-  // loop then ends by itself.
+  }
+  std::lock_guard lock(listener_mutex_);
   boost::system::error_code ec;
   acceptor_.close(ec);
-  job_->stats->closed.store(true, std::memory_order_relaxed);
+  listener_open_ = false;
+}
+
+void Server::launch(native_socket s) {
+  std::shared_ptr<Connections::Slot> slot;
+  try {
+    slot = connections_->add(s);
+    std::thread(serve_connection, connections_, slot, job_).detach();
+  } catch (...) {
+    // No memory or no thread to be had: this connection is dropped, the server goes on.
+    if (slot) connections_->remove(*slot);
+    close_socket(s);
+    std::this_thread::sleep_for(kBackoff);
+  }
 }
 
 void Server::shutdown() {
   std::call_once(stop_once_, [this] {
-    asio::post(loop_, [self = shared_from_this()] { self->close_listener(); });
+    stopping_.store(true, std::memory_order_release);
+    // Counted before the port starts refusing, so whoever meets a refusal sees it closed.
+    job_->stats->closed.store(true, std::memory_order_relaxed);
+    // Refuses new connections and wakes the accept loop at once where the system allows it
+    // (Linux); elsewhere the loop sees the flag within one slice of its wait and closes the
+    // listener, before shutdown() returns.
+    std::lock_guard lock(listener_mutex_);
+    if (listener_open_) shutdown_socket(listener_, true);
   });
   loop_ended_.wait();
 }

@@ -1,6 +1,7 @@
 // The bridge's server: one listening socket on the loopback address, an accept loop on its own
-// thread, one thread per connection and a reaper that closes everything when the job is done
-// or its time is up. Native only: no thread here ever touches Python.
+// thread, one thread per connection (bounded, see Job::max_connections) and a reaper that
+// closes everything when the job is done or its time is up. Native only: no thread here ever
+// touches Python.
 #pragma once
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "connections.hpp"
 #include "event.hpp"
 #include "protocol.hpp"
 
@@ -36,12 +38,17 @@ class Server : public std::enable_shared_from_this<Server> {
 
  private:
   explicit Server(std::shared_ptr<const Job> job);
-  void accept_next();
-  void close_listener();  // on the accept loop's thread
+  void run_loop();  // the accept loop's thread
+  void launch(native_socket s);
 
-  boost::asio::io_context loop_;
+  boost::asio::io_context loop_;  // the listener's context only; nothing runs on it
   boost::asio::ip::tcp::acceptor acceptor_;
   std::shared_ptr<const Job> job_;
+  std::shared_ptr<Connections> connections_;
+  std::atomic<bool> stopping_{false};
+  std::mutex listener_mutex_;  // shutdown() wakes the loop's wait; the loop closes the listener
+  native_socket listener_ = 0;
+  bool listener_open_ = false;
   unsigned short port_ = 0;
   Event loop_ended_;
   std::once_flag stop_once_;
@@ -49,9 +56,5 @@ class Server : public std::enable_shared_from_this<Server> {
 
 // Blocks SIGPIPE in the calling thread (POSIX), so writes to a closed socket report EPIPE.
 void quiet_broken_pipes();
-
-// Serves one accepted connection to its end (one request, then close). Never throws.
-void serve_connection(std::shared_ptr<boost::asio::io_context> context,
-                      boost::asio::ip::tcp::socket socket, std::shared_ptr<const Job> job);
 
 }  // namespace tavro::net

@@ -16,6 +16,8 @@ struct StatsSnapshot {
   std::uint64_t asset_size = 0;      // the file's size at the latest /asset answer
   bool done = false;                 // a /done was accepted
   bool closed = false;               // the listening socket is closed: the port refuses
+  std::uint64_t connections = 0;     // connections open now (accepted, not yet closed)
+  std::uint64_t evicted = 0;         // connections ended to make room for newer ones
 };
 
 struct Stats {
@@ -26,12 +28,14 @@ struct Stats {
   std::atomic<std::uint64_t> asset_size{0};
   std::atomic<bool> done{false};
   std::atomic<bool> closed{false};
+  std::atomic<std::uint64_t> connections{0};
+  std::atomic<std::uint64_t> evicted{0};
 
   StatsSnapshot snapshot() const {
     constexpr auto r = std::memory_order_relaxed;
     return {requests.load(r),   meta_requests.load(r), asset_requests.load(r),
             asset_bytes.load(r), asset_size.load(r),    done.load(r),
-            closed.load(r)};
+            closed.load(r),     connections.load(r),   evicted.load(r)};
   }
 };
 

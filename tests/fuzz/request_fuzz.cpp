@@ -1,16 +1,12 @@
 // Feeds arbitrary bytes to the request-head parser and the protocol's answer, as a client on
 // the socket could: nothing may crash, hang or leak, and every answer is a complete HTTP/1.0 head.
-#include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/http/empty_body.hpp>
-#include <boost/beast/http/parser.hpp>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
+#include "net/head.hpp"
 #include "net/protocol.hpp"
 #include "net/target.hpp"
-
-namespace http = boost::beast::http;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const tavro::net::Job job = [] {
@@ -30,14 +26,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)tavro::net::route_of(input);
   (void)tavro::net::token_of(input);
 
-  http::request_parser<http::empty_body> parser;
-  parser.header_limit(64 * 1024);
-  parser.eager(false);
-  boost::beast::error_code ec;
-  size_t used = parser.put(boost::asio::buffer(data, size), ec);
-  (void)used;
-  if (!ec && parser.is_header_done()) {
-    const auto& req = parser.get();
+  // The head as the server reads it, arriving in two pieces split where the first byte says.
+  tavro::net::HeadReader head;
+  const size_t cut = size == 0 ? 0 : data[0] % size;
+  const char* bytes = reinterpret_cast<const char*>(data);
+  auto state = head.add(bytes, cut);
+  if (state == tavro::net::HeadReader::State::More) state = head.add(bytes + cut, size - cut);
+  if (state == tavro::net::HeadReader::State::Ok) {
+    const auto& req = head.request();
     auto reply = tavro::net::respond(
         job, std::string_view(req.method_string().data(), req.method_string().size()),
         std::string_view(req.target().data(), req.target().size()), 1.0);

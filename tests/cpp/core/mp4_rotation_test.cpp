@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -117,14 +118,22 @@ TEST(VideoQuarterTurns, DamagedOrForeignBytesCountAsUnrotated) {
   EXPECT_EQ(turns(crowded), 0);
 }
 
-TEST(VideoQuarterTurns, ReadsAFileAndToleratesAMissingOne) {
-  const auto path = std::filesystem::temp_directory_path() / "tavro_rotation_test.mp4";
+TEST(VideoQuarterTurns, ReadsAFileByItsUtf8PathAndToleratesAMissingOne) {
+  // A Chinese user name with a space puts such characters in every temporary path on Windows.
+  const auto dir =
+      std::filesystem::temp_directory_path() / std::filesystem::path(u8"tavro 旋转 测试");
+  std::filesystem::create_directories(dir);
+  const auto path = dir / std::filesystem::path(u8"手机 视频.mp4");
   const Bytes bytes = movie(tkhd(0, -kOne, kOne, 0));
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  std::fwrite(bytes.data(), 1, bytes.size(), f);
-  std::fclose(f);
-  EXPECT_EQ(tavro::core::video_quarter_turns_of_file(path.string()), 1);
-  std::filesystem::remove(path);
-  EXPECT_EQ(tavro::core::video_quarter_turns_of_file(path.string()), 0);
+  {
+    std::ofstream out(path, std::ios::binary);
+    ASSERT_TRUE(out);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+  }
+  const std::u8string u8 = path.u8string();
+  const std::string utf8(u8.begin(), u8.end());
+  EXPECT_EQ(tavro::core::video_quarter_turns_of_file(utf8), 1);
+  std::filesystem::remove_all(dir);
+  EXPECT_EQ(tavro::core::video_quarter_turns_of_file(utf8), 0);
 }

@@ -1,85 +1,5 @@
 // The server on a real loopback socket: whole exchanges, closing, limits, misbehaving clients.
-#include "net/server.hpp"
-
-#include <gtest/gtest.h>
-
-#include <boost/asio/connect.hpp>
-#include <boost/asio/read.hpp>
-#include <boost/asio/write.hpp>
-#include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <random>
-#include <thread>
-
-using namespace tavro::net;
-namespace asio = boost::asio;
-using tcp = asio::ip::tcp;
-
-namespace {
-
-std::string exchange(unsigned short port, const std::string& request) {
-  asio::io_context io;
-  tcp::socket s(io);
-  s.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
-  asio::write(s, asio::buffer(request));
-  std::string out;
-  boost::system::error_code ec;
-  asio::read(s, asio::dynamic_buffer(out), ec);  // until the server closes
-  return out;
-}
-
-bool refused(unsigned short port) {
-  asio::io_context io;
-  tcp::socket s(io);
-  boost::system::error_code ec;
-  for (int i = 0; i < 100; ++i) {
-    s.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port), ec);
-    if (ec) return true;
-    s.close();
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
-
-struct ServerTest : ::testing::Test {
-  void SetUp() override {
-    path = std::filesystem::temp_directory_path() /
-           (std::string("net_server_") +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".mp4");
-    content.resize(262145 * 3);
-    std::mt19937 rng(7);
-    for (char& c : content) c = static_cast<char>(rng());
-    std::ofstream(path, std::ios::binary) << content;
-    auto j = std::make_shared<Job>();
-    j->file_path = path.string();
-    j->token = "tok";
-    j->origin = "http://127.0.0.1:1";
-    j->mime = "video/mp4";
-    j->meta_head = "{\"size\": ";
-    j->meta_tail = "}";
-    j->created_at = wall_clock();
-    j->head_timeout_seconds = 0.3;
-    j->done = std::make_shared<Event>();
-    job = j;
-  }
-  void TearDown() override {
-    job->done->set();
-    if (server) server->server_close();
-    std::filesystem::remove(path);
-  }
-  void start(double reaper = 30) { server = Server::start("127.0.0.1", job, reaper); }
-  std::filesystem::path path;
-  std::string content;
-  std::shared_ptr<Job> job;
-  std::shared_ptr<Server> server;
-};
-
-std::string body_of(const std::string& answer) {
-  return answer.substr(answer.find("\r\n\r\n") + 4);
-}
-
-}  // namespace
+#include "server_fixture.hpp"
 
 TEST_F(ServerTest, ServesMetaAndAssetThenClosesOnDone) {
   start();
@@ -125,10 +45,7 @@ TEST_F(ServerTest, TransferInProgressSurvivesDoneAndAbortedClientsDoNotHurt) {
   asio::write(slow, asio::buffer(std::string("GET /asset?token=tok HTTP/1.0\r\n\r\n")));
   exchange(server->port(), "POST /done?token=tok HTTP/1.0\r\n\r\n");
   EXPECT_TRUE(refused(server->port()));
-  std::string got;
-  boost::system::error_code ec;
-  asio::read(slow, asio::dynamic_buffer(got), ec);
-  EXPECT_EQ(body_of(got), content);
+  EXPECT_EQ(body_of(read_to_end(slow)), content);
 }
 
 TEST_F(ServerTest, ReaperClosesAtItsTimeout) {
@@ -147,7 +64,7 @@ TEST_F(ServerTest, BindFailureIsASystemError) {
 TEST_F(ServerTest, StatsCountWhatWasServedAsItGoes) {
   // Large enough that the socket buffers cannot take it all while the client does not read.
   content.assign(size_t{24} << 20, 'x');
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+  write_asset();
   start();
   const Stats& stats = *job->stats;
   exchange(server->port(), "GET /meta?token=tok HTTP/1.0\r\n\r\n");
@@ -157,22 +74,14 @@ TEST_F(ServerTest, StatsCountWhatWasServedAsItGoes) {
   EXPECT_EQ(s.meta_requests, 1u);
 
   asio::io_context io;
-  tcp::socket reader(io);
-  reader.open(tcp::v4());
-  reader.set_option(asio::socket_base::receive_buffer_size(65536));
-  reader.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), server->port()));
-  asio::write(reader, asio::buffer(std::string("GET /asset?token=tok HTTP/1.0\r\n\r\n")));
-  for (int i = 0; i < 200 && stats.snapshot().asset_bytes == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  auto reader = asking(io, "GET /asset?token=tok HTTP/1.0\r\n\r\n");
+  eventually([&] { return stats.snapshot().asset_bytes > 0; });
   s = stats.snapshot();
   EXPECT_EQ(s.asset_requests, 1u);
   EXPECT_EQ(s.asset_size, content.size());
   EXPECT_GT(s.asset_bytes, 0u);  // counted while the transfer is under way, not at its end
   EXPECT_LT(s.asset_bytes, content.size());
-  std::string got;
-  boost::system::error_code ec;
-  asio::read(reader, asio::dynamic_buffer(got), ec);
-  EXPECT_EQ(body_of(got).size(), content.size());
+  EXPECT_EQ(body_of(read_to_end(*reader)).size(), content.size());
   EXPECT_EQ(stats.snapshot().asset_bytes, content.size());
   EXPECT_FALSE(stats.snapshot().done);
   EXPECT_FALSE(stats.snapshot().closed);
