@@ -1,8 +1,12 @@
-"""Packs the built add-on folder into the zip a Blender user installs with "Install from Disk":
-the package's Python files, its compiled modules for this platform (without debug information)
-and blender_manifest.toml with its platform list set to this build's. Prints the zip's path.
+"""Packs a built add-on folder into the zip a Blender user installs with "Install from Disk":
+the package's Python files, its compiled modules for one platform (a Linux build without debug
+information) and blender_manifest.toml with its platform list set to that platform. Prints the
+zip's path.
 
-    python3 zip_addon.py BUILD/addon/tavro_blender_uploader DIST_DIR
+    python3 zip_addon.py BUILD/addon/tavro_blender_uploader DIST_DIR [PLATFORM]
+
+PLATFORM is a Blender platform name (linux-x64, windows-arm64, macos-x64, ...); this machine's
+by default.
 """
 
 import pathlib
@@ -25,10 +29,10 @@ def blender_platform(system=None, machine=None):
     return f"{system}-{arch}"
 
 
-def module_file(package, name):
-    """The one compiled module `name` of the package (name.abi3.so, name.pyd, ...)."""
-    found = [p for p in package.iterdir()
-             if p.name.split(".")[0] == name and p.suffix in (".so", ".pyd")]
+def module_file(package, name, target):
+    """The compiled module `name` of the package: name.pyd on Windows, name.abi3.so elsewhere."""
+    suffix = ".pyd" if target.startswith("windows") else ".abi3.so"
+    found = [p for p in package.iterdir() if p.name == name + suffix]
     if len(found) != 1:
         sys.exit(f"package: expected one compiled module {name} in {package}, found {found}")
     return found[0]
@@ -40,14 +44,14 @@ def manifest_for(text, target):
     return version, re.sub(r"^platforms = .*$", f'platforms = ["{target}"]', text, flags=re.M)
 
 
-def stripped(src, scratch):
-    """A copy of a compiled module without debug information, where `strip` is at hand."""
-    if src.suffix != ".so" or not shutil.which("strip"):
+def stripped(src, target, scratch):
+    """The module as the user gets it: the native Linux build keeps debug information, so a
+    copy goes without it where `strip` is at hand; other builds carry none."""
+    if not target.startswith("linux") or not shutil.which("strip"):
         return src
     copy = pathlib.Path(scratch) / src.name
     shutil.copy2(src, copy)
-    flag = "-S" if platform.system() == "Darwin" else "--strip-debug"
-    subprocess.run(["strip", flag, str(copy)], check=True)
+    subprocess.run(["strip", "--strip-debug", str(copy)], check=True)
     return copy
 
 
@@ -66,11 +70,11 @@ def write_zip(package, dist, target=None):
         z.writestr(f"{name}/blender_manifest.toml", manifest)
         with tempfile.TemporaryDirectory() as scratch:
             for module in MODULES:
-                src = stripped(module_file(package, module), scratch)
+                src = stripped(module_file(package, module, target), target, scratch)
                 z.write(src, f"{name}/{src.name}")
     tmp.replace(out)
     return out
 
 
 if __name__ == "__main__":
-    print(write_zip(pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])))
+    print(write_zip(pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2]), *sys.argv[3:4]))
