@@ -44,12 +44,12 @@ endif()
 # Everything hidden: zig's Mach-O linker ignores export lists, so visibility alone keeps
 # PyInit_* the only export and libc++'s operator new/delete (see src/platform) and Boost's
 # symbols (see boost_clang.hpp) private. Boost 1.74's Asio looks for std::result_of, which
-# libc++ no longer has in C++20.
-set(CMAKE_C_FLAGS_INIT "-fvisibility=hidden")
-set(CMAKE_CXX_FLAGS_INIT "-isystem ${_boost} -fvisibility=hidden -fvisibility-inlines-hidden \
+# libc++ no longer has in C++20. Forced, so that a change here reaches configured builds.
+set(CMAKE_C_FLAGS "-fvisibility=hidden" CACHE STRING "" FORCE)
+set(CMAKE_CXX_FLAGS "-isystem ${_boost} -fvisibility=hidden -fvisibility-inlines-hidden \
 -fvisibility-global-new-delete=force-hidden -DBOOST_ASIO_DISABLE_VISIBILITY \
 -DBOOST_ASIO_HAS_STD_INVOKE_RESULT \
--DBOOST_COMPILER_CONFIG='\"${CMAKE_CURRENT_LIST_DIR}/boost_clang.hpp\"'")
+-DBOOST_COMPILER_CONFIG='\"${CMAKE_CURRENT_LIST_DIR}/boost_clang.hpp\"'" CACHE STRING "" FORCE)
 
 # Headers and libraries of the build machine never belong to a foreign target.
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
