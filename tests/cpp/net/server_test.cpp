@@ -12,7 +12,10 @@
 #include <random>
 #include <thread>
 
+#include "asset_path.hpp"
+
 using namespace tavro::net;
+using tavro::net::testing::asset_path;
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 
@@ -44,15 +47,14 @@ bool refused(unsigned short port) {
 
 struct ServerTest : ::testing::Test {
   void SetUp() override {
-    path = std::filesystem::temp_directory_path() /
-           (std::string("net_server_") +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".mp4");
+    path = asset_path(std::string("net_server_") +
+                      ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".mp4");
     content.resize(262145 * 3);
     std::mt19937 rng(7);
     for (char& c : content) c = static_cast<char>(rng());
     std::ofstream(path, std::ios::binary) << content;
     auto j = std::make_shared<Job>();
-    j->file_path = path.string();
+    j->file_path = tavro::net::testing::utf8(path);
     j->token = "tok";
     j->origin = "http://127.0.0.1:1";
     j->mime = "video/mp4";
