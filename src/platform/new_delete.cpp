@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <new>
 
-
 namespace {
 
 // Repeats the standard allocation loop: try, else call the new-handler, else throw.
@@ -48,18 +47,12 @@ void* operator new(std::size_t n) { return allocate(n); }
 void* operator new[](std::size_t n) { return allocate(n); }
 void* operator new(std::size_t n, std::align_val_t a) { return allocate(n, a); }
 void* operator new[](std::size_t n, std::align_val_t a) { return allocate(n, a); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
-  return allocate_nothrow(n);
-}
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
-  return allocate_nothrow(n);
-}
-void* operator new(std::size_t n, std::align_val_t a,
-                                  const std::nothrow_t&) noexcept {
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return allocate_nothrow(n); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return allocate_nothrow(n); }
+void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
   return allocate_nothrow(n, a);
 }
-void* operator new[](std::size_t n, std::align_val_t a,
-                                    const std::nothrow_t&) noexcept {
+void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
   return allocate_nothrow(n, a);
 }
 
@@ -70,17 +63,9 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
-  std::free(p);
-}
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept {
-  std::free(p);
-}
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
