@@ -40,7 +40,7 @@ function(tavro_python_module name)
     else()
       target_link_options(${name} PRIVATE -undefined dynamic_lookup)
       # Each module's own operator new and delete, kept out of its exports.
-      target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src/platform/new_delete.cpp)
+      target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src/platform/darwin_allocation.cpp)
     endif()
   endif()
 endfunction()

@@ -56,6 +56,9 @@ SYSTEM_IMPORTS = {
     "Mach-O": re.compile(r"^libSystem$"),  # llvm-objdump's short name of the library
     "ELF": re.compile(r"^GLIBC_[\d.]+$"),  # symbol versions: everything else is glibc's
 }
+# libSystem functions newer than the oldest macOS of a supported Blender, found by reviewing the
+# modules' imports: a module bound to one ends the host where the function is missing.
+LIBSYSTEM_SINCE = {"aligned_alloc": (10, 15)}
 # The image-header symbols zig's Mach-O linker adds to every dylib and offers no way to hide.
 LINKER_EXPORTS = {"Mach-O": {"_mh_dylib_header", "__dso_handle"}}
 
@@ -84,6 +87,9 @@ def module_problems(platform, name, found, abi):
             problems.append(f"imports {sorted(symbols)[:10]} from {source}")
     if not found.imports.get(python):
         problems.append(f"imports nothing from {python}")
+    for symbol in found.imports.get("libSystem", ()):
+        if target.oldest_os and LIBSYSTEM_SINCE.get(symbol, (0,)) > target.oldest_os:
+            problems.append(f"binds {symbol}, which macOS has only from {LIBSYSTEM_SINCE[symbol]}")
     if target.oldest_os and (found.min_os is None or found.min_os[:2] > target.oldest_os):
         problems.append(f"asks for macOS {found.min_os}, newer than {target.oldest_os}")
     if found.signature not in (None, "ad-hoc") or (target.signed and found.signature is None):

@@ -1,8 +1,10 @@
-// The global allocation functions, private to each module on macOS. libc++ as zig builds it
-// defines them weak and visible, and zig's Mach-O linker takes no export list, so without
-// these every module would export operator new and delete, and dyld would bind them across
-// images to whichever loaded first. These strong definitions win over the weak ones at link
-// time and are hidden by -fvisibility-global-new-delete=force-hidden (cmake/cross/zig.cmake).
+// Allocation functions private to each module on macOS.
+//
+// libc++ as zig builds it defines operator new and delete weak and visible, and zig's Mach-O
+// linker takes no export list, so without these every module would export them, and dyld would
+// bind them across images to whichever loaded first. These strong definitions win over the
+// weak ones at link time and are hidden by -fvisibility-global-new-delete=force-hidden
+// (cmake/cross/zig.cmake).
 #include <cstdlib>
 #include <new>
 
@@ -69,3 +71,12 @@ void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+
+// libc++abi allocates every thrown exception with aligned_alloc, which libSystem has only from
+// macOS 10.15: on 10.13 and 10.14 the first throw would end the host. This module-private one
+// is built on posix_memalign, which macOS has had since 10.6.
+extern "C" void* aligned_alloc(std::size_t alignment, std::size_t size) {
+  void* p = nullptr;
+  if (alignment < sizeof(void*)) alignment = sizeof(void*);
+  return ::posix_memalign(&p, alignment, size == 0 ? 1 : size) == 0 ? p : nullptr;
+}
