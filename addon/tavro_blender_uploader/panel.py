@@ -5,6 +5,8 @@ flow of a send and the drawing of the panel live in the compiled `ops` module, a
 below only forwards to it.
 """
 
+import atexit
+
 import bpy
 
 from . import config, ops
@@ -74,6 +76,28 @@ class LUMO_OT_send(bpy.types.Operator):
         return ops.execute_send(self, context)
 
 
+def _bridge_operator(name, idname, label, description, action):
+    """An operator of the panel's bridge rows: `bridge` names the row, `action` of ops does it."""
+
+    def execute(self, context):
+        return getattr(ops, action)(self, context)
+
+    return type(name, (bpy.types.Operator,), {
+        "__doc__": description, "bl_idname": idname, "bl_label": label,
+        "bl_options": {"INTERNAL"}, "execute": execute,
+        "__annotations__": {"bridge": bpy.props.IntProperty(options={"HIDDEN"})}})
+
+
+BRIDGE_OPERATORS = (
+    _bridge_operator("LUMO_OT_open_import_page", "lumo.open_import_page", "打开导入页",
+                     "在浏览器中再次打开这个素材的导入页", "open_import_page"),
+    _bridge_operator("LUMO_OT_show_asset_file", "lumo.show_asset_file", "显示文件",
+                     "在系统的文件管理器中显示素材文件", "show_asset_file"),
+    _bridge_operator("LUMO_OT_stop_bridge", "lumo.stop_bridge", "停止",
+                     "停止这个素材的本地服务（网页将无法再读取它）", "stop_bridge"),
+)
+
+
 class LUMO_PT_uploader(bpy.types.Panel):
     bl_idname = "LUMO_PT_uploader"
     bl_label = "Tavro 导入"
@@ -85,16 +109,20 @@ class LUMO_PT_uploader(bpy.types.Panel):
         ops.draw_panel(self, context)
 
 
-CLASSES = (LUMO_PG_uploader, LUMO_OT_send, LUMO_PT_uploader)
+CLASSES = (LUMO_PG_uploader, LUMO_OT_send, *BRIDGE_OPERATORS, LUMO_PT_uploader)
 
 
 def register():
     for cls in CLASSES:
         bpy.utils.register_class(cls)
     bpy.types.Scene.lumo_uploader = bpy.props.PointerProperty(type=LUMO_PG_uploader)
+    # Quitting Blender closes the bridges as disabling the add-on does.
+    atexit.register(ops.stop_all_bridges)
 
 
 def unregister():
+    atexit.unregister(ops.stop_all_bridges)
+    ops.stop_all_bridges()
     del bpy.types.Scene.lumo_uploader
     for cls in reversed(CLASSES):
         bpy.utils.unregister_class(cls)

@@ -7,15 +7,45 @@
 // been stored, tells the bridge with POST /done so that it can close. A failed
 // upload leaves the bridge running, so "重试" can fetch and upload again.
 //
+// Browsers guard an https page's requests to 127.0.0.1 ("Local Network Access": Chrome and
+// Edge ask the user first; Safari refuses them as mixed content; Brave's shields may drop them).
+// So the page asks the browser's permission state before its first bridge request: when the
+// browser is about to ask, the page says what the question is and why, and waits for a click;
+// when the browser has blocked the page, it says so and how to allow it. Whenever the browser
+// keeps the page from the bridge, the user can still pick the file by hand and upload it.
+//
 // The current step is mirrored in <body data-state>, for tests and styling:
-//   init, meta, download, upload, finish, done,
-//   error-link, error-expired, error-gone, error-offline, error-bridge, error-upload
+//   init, permission, meta, download, upload, finish, done,
+//   error-link, error-expired, error-gone, error-offline, error-bridge, error-upload,
+//   error-blocked (the browser's permission is denied), error-refused (the browser refuses
+//   loopback requests)
 "use strict";
 
 (() => {
   const UPLOAD_URL = "/api/upload";
   const BRIDGE_HOST = "127.0.0.1";
   const MB = 1048576;
+
+  // The asset kinds Blender sends, the one table the page reads them from: the link's kind,
+  // its label, and what a file picked by hand must be (media type, extension, first bytes,
+  // largest size the add-on hands over).
+  const KINDS = {
+    image: {
+      label: "图片",
+      mime: "image/png",
+      ext: ".png",
+      maxBytes: 20 * MB,
+      sniff: (b) => [0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a].every((v, i) => b[i] === v),
+    },
+    video: {
+      label: "视频",
+      mime: "video/mp4",
+      ext: ".mp4",
+      maxBytes: 200 * MB,
+      sniff: (b) => String.fromCharCode(...b.slice(4, 8)) === "ftyp",
+    },
+  };
+  const kindOf = (kind) => (Object.prototype.hasOwnProperty.call(KINDS, kind) ? KINDS[kind] : null);
 
   const MESSAGES = {
     init: "正在准备导入…",
@@ -27,21 +57,44 @@
     "error-link": "导入链接不完整（缺少端口、令牌或素材类型）。请回到 Blender 重新发送。",
     "error-expired": "这个导入链接已失效或不正确：它只能使用一次，且 30 分钟后过期。请回到 Blender 重新发送素材。",
     "error-gone": "Blender 临时保存的素材文件已不存在。请在 Blender 中重新生成并发送。",
+    permission:
+      "浏览器接下来会询问是否允许本站访问本机网络，请选择“允许”：本页只用它从你电脑上的 Blender 读取刚发送的素材。",
     "error-offline": "无法连接到 Blender：Blender 可能已关闭，或本地传输服务已结束。如果 Blender 仍在运行，请点击“重试”；否则请在 Blender 中重新发送。",
+    "error-blocked":
+      "浏览器阻止了本页连接你电脑上的 Blender。要直接导入，请点击地址栏左侧的网站信息图标，打开“网站设置”，把“本地网络访问”改为“允许”，再点击“重试”；也可以在下方手动选择素材文件。",
+    "error-refused": "这个浏览器不允许网页连接你电脑上的 Blender。",
     "error-bridge": "Blender 返回了无法识别的应答，请点击“重试”或在 Blender 中重新发送。",
     "error-upload": "上传到 Canvas 失败，素材尚未保存。Blender 仍在等待，可以点击“重试”重新上传。",
   };
+  // What to do when the browser refuses loopback requests, by the likely cause.
+  const REFUSED_HINTS = {
+    "mixed-content":
+      "Safari 不允许安全网页访问本机地址。请在下方手动选择素材文件导入，或改用 Chrome、Edge、Firefox 打开本页。",
+    shields:
+      "Brave 的防护（Shields）可能拦截了对本机的访问：点击地址栏右侧的 Brave 图标为本站关闭防护后点击“重试”，或在下方手动选择素材文件。",
+  };
   // States after which repeating the fetch and upload can still succeed.
-  const RETRYABLE = new Set(["error-gone", "error-offline", "error-bridge", "error-upload"]);
+  const RETRYABLE = new Set([
+    "error-gone",
+    "error-offline",
+    "error-bridge",
+    "error-upload",
+    "error-blocked",
+    "error-refused",
+  ]);
+  // States in which the browser, not Blender, keeps the page from the bridge: the file can
+  // still be picked by hand.
+  const BLOCKED = new Set(["error-blocked", "error-refused"]);
   const STEP_LABEL = { download: "接收", upload: "上传" };
 
   const $ = (id) => document.getElementById(id);
 
   class Failure extends Error {
-    constructor(state, detail) {
+    constructor(state, detail, hint) {
       super(detail || state);
       this.state = state;
       this.detail = detail || "";
+      this.hint = hint || "";
     }
   }
 
@@ -53,13 +106,13 @@
     if (!/^[0-9]{1,5}$/.test(port)) return null;
     const portNum = Number(port);
     if (portNum < 1 || portNum > 65535 || !token) return null;
-    if (kind !== "image" && kind !== "video") return null;
+    if (!kindOf(kind)) return null;
     return { port: portNum, token, kind };
   }
 
   // ---- page state --------------------------------------------------------
 
-  function setState(state, detail) {
+  function setState(state, detail, hint) {
     document.body.dataset.state = state;
     const status = $("status");
     status.textContent = MESSAGES[state] || state;
@@ -69,11 +122,20 @@
       small.textContent = "（" + detail + "）";
       status.append(small);
     }
+    if (hint) {
+      const more = document.createElement("span");
+      more.className = "hint";
+      more.textContent = hint;
+      status.append(more);
+    }
     status.classList.toggle("is-error", state.startsWith("error"));
     status.classList.toggle("is-done", state === "done");
+    status.classList.toggle("is-ask", state === "permission");
     $("retry").hidden = !RETRYABLE.has(state);
+    $("connect").hidden = state !== "permission";
     $("progress").hidden = !(state in STEP_LABEL);
     if (state in STEP_LABEL) showProgress(state, 0, NaN);
+    showFallback(BLOCKED.has(state));
   }
 
   function formatMB(bytes) {
@@ -112,7 +174,7 @@
       rows.push([label, value]);
       keys.forEach((k) => used.add(k));
     };
-    if ("kind" in meta) add("类型", meta.kind === "video" ? "视频" : meta.kind === "image" ? "图片" : String(meta.kind), "kind");
+    if ("kind" in meta) add("类型", kindOf(meta.kind) ? kindOf(meta.kind).label : String(meta.kind), "kind");
     if ("width" in meta && "height" in meta) add("尺寸", `${meta.width} × ${meta.height}`, "width", "height");
     if ("fps" in meta) add("帧率", `${num(meta.fps, 3)} fps`, "fps");
     if ("frames" in meta) add("帧数", String(meta.frames), "frames");
@@ -182,14 +244,73 @@
     return `http://${BRIDGE_HOST}:${link.port}${route}?token=${encodeURIComponent(link.token)}`;
   }
 
+  // Tells a browser that knows Local Network Access that the request is meant for this
+  // machine, so that it asks the user instead of failing. A browser that does not take the
+  // option is left without it.
+  const LOOPBACK_INIT = (() => {
+    if (!(window.Request && "targetAddressSpace" in Request.prototype)) return {};
+    try {
+      new Request(`http://${BRIDGE_HOST}/`, { targetAddressSpace: "loopback" });
+      return { targetAddressSpace: "loopback" };
+    } catch (e) {
+      return {};
+    }
+  })();
+
+  // The browser's permission for requests to this machine, or null where it has none. Only
+  // the current name is asked: the older "local-network-access" breaks some Chrome versions.
+  async function loopbackPermission() {
+    if (!(navigator.permissions && navigator.permissions.query)) return null;
+    try {
+      return await navigator.permissions.query({ name: "loopback-network" });
+    } catch (e) {
+      return null;
+    }
+  }
+
+  // A page served from this machine itself (the development site) is not gated by the
+  // browser, though its permission state reads "prompt".
+  function pageOnLoopback() {
+    const host = location.hostname;
+    return host === "localhost" || host.endsWith(".localhost") || /^127\./.test(host) || host === "[::1]";
+  }
+
+  // Browsers that refuse an https page's requests to this machine without a permission to
+  // ask: Safari (mixed content) and Brave (its shields, when on).
+  function refusingBrowser() {
+    if (navigator.brave) return "shields";
+    const ua = navigator.userAgent;
+    const webkitOnly = /AppleWebKit\//.test(ua) && !/(Chrome|Chromium|Edg|OPR|Firefox)\//.test(ua);
+    if (location.protocol === "https:" && webkitOnly) return "mixed-content";
+    return null;
+  }
+
+  // Why a bridge request got no answer: the browser's doing, or no answer from Blender.
+  async function unreachable() {
+    const permission = pageOnLoopback() ? null : await loopbackPermission();
+    if (permission && permission.state === "denied") return new Failure("error-blocked");
+    // The browser's question was closed without an answer: ask for the click again.
+    if (permission && permission.state === "prompt") {
+      return new Failure("permission", "", "浏览器的询问没有得到回答，请再点击一次并选择“允许”。");
+    }
+    const refusing = refusingBrowser();
+    if (refusing) return new Failure("error-refused", "", REFUSED_HINTS[refusing]);
+    return new Failure("error-offline");
+  }
+
   async function bridgeFetch(link, route, init) {
     let resp;
     try {
-      resp = await fetch(bridgeUrl(link, route), { cache: "no-store", credentials: "omit", ...init });
+      resp = await fetch(bridgeUrl(link, route), {
+        ...LOOPBACK_INIT,
+        cache: "no-store",
+        credentials: "omit",
+        ...init,
+      });
     } catch (e) {
-      // No answer at all: the bridge has ended, Blender is closed, or the
-      // browser refused the response.
-      throw new Failure("error-offline");
+      // No answer at all: the browser kept the request from leaving, or nothing listens on
+      // the port any more (the bridge has ended, Blender is closed).
+      throw await unreachable();
     }
     if (resp.status === 404) throw new Failure("error-expired");
     if (resp.status === 410) throw new Failure("error-gone");
@@ -268,6 +389,87 @@
     }
   }
 
+  // ---- a file picked by hand -------------------------------------------------------
+
+  // What the page knows of the asset without the bridge: the link's kind, and the metadata
+  // when /meta could be read before the browser stopped the page.
+  let knownMeta = null;
+
+  function showFallback(visible) {
+    $("fallback").hidden = !visible;
+    if (!visible) return;
+    const name = knownMeta && knownMeta.filename ? `（${knownMeta.filename}）` : "（文件名以 lumo_stage_ 开头）";
+    const kind = KINDS[document.body.dataset.kind] || KINDS.image;
+    $("fallback-hint").textContent =
+      `在 Blender 的 Tavro 面板里点击“显示文件”，找到刚发送的${kind.label}${name}，把它拖到下面的框里，或点击框选择文件。`;
+    $("file").accept = `${kind.mime},${kind.ext}`;
+  }
+
+  function fallbackNote(text, ok) {
+    const note = $("fallback-note");
+    note.hidden = !text;
+    note.textContent = text || "";
+    note.classList.toggle("is-error", !ok);
+    document.body.dataset.fallback = text ? (ok ? "accepted" : "rejected") : "";
+  }
+
+  // The first bytes of the picked file, its kind and size checked against what is known. Returns
+  // the reason it is refused, or "".
+  async function checkPicked(file, kind) {
+    const spec = KINDS[kind];
+    if (!file.size) return "所选文件是空的。";
+    const head = new Uint8Array(await file.slice(0, 16).arrayBuffer());
+    const named = file.name.toLowerCase().endsWith(spec.ext) || file.type === spec.mime;
+    if (!named || !spec.sniff(head)) return `所选文件不是 Blender 发送的${spec.label}（应为 ${spec.ext} 文件）。`;
+    if (knownMeta && Number.isInteger(knownMeta.size) && knownMeta.size !== file.size) {
+      return `所选文件大小为 ${formatMB(file.size)}，Blender 发送的是 ${formatMB(knownMeta.size)}，请选择刚发送的文件。`;
+    }
+    if (file.size > spec.maxBytes) return `所选文件超过 ${spec.maxBytes / MB} MB 的上限。`;
+    return "";
+  }
+
+  async function importPicked(link, file) {
+    if (running || !file) return;
+    const refused = await checkPicked(file, link.kind);
+    if (refused) {
+      fallbackNote(refused, false);
+      return;
+    }
+    fallbackNote(`已选择 ${file.name}（${formatMB(file.size)}）。`, true);
+    const spec = KINDS[link.kind];
+    const meta = { ...(knownMeta || {}), kind: link.kind, filename: file.name, size: file.size, mime: spec.mime };
+    const blob = file.slice(0, file.size, spec.mime);
+    await transfer(async () => {
+      clearPreview();
+      showMeta(meta);
+      showPreview(blob, link.kind, meta);
+      const stored = await uploadChecked(blob, new Uint8Array(await blob.arrayBuffer()), meta);
+      // The bridge was never reached, so it gets no /done: it closes by itself.
+      document.body.dataset.source = "file";
+      finish(stored, false, "素材来自手动选择的文件，Blender 的本地传输服务没有收到完成通知，会在到期后自行关闭，无需处理。");
+    });
+  }
+
+  function setupFallback(link) {
+    const input = $("file");
+    const drop = $("drop");
+    input.addEventListener("change", () => {
+      const file = input.files[0];
+      input.value = ""; // the same file may be picked again after a failed upload
+      importPicked(link, file);
+    });
+    drop.addEventListener("dragover", (e) => {
+      e.preventDefault();
+      drop.classList.add("is-over");
+    });
+    drop.addEventListener("dragleave", () => drop.classList.remove("is-over"));
+    drop.addEventListener("drop", (e) => {
+      e.preventDefault();
+      drop.classList.remove("is-over");
+      importPicked(link, e.dataTransfer.files[0]);
+    });
+  }
+
   // ---- upload to the site ----------------------------------------------------
 
   function upload(blob, meta, onProgress) {
@@ -297,50 +499,67 @@
 
   let running = false;
 
-  async function run(link) {
+  // One attempt of `body`, counted in data-attempts; a failure shows its state.
+  async function transfer(body) {
     if (running) return;
     running = true;
     document.body.dataset.attempts = String(Number(document.body.dataset.attempts || 0) + 1);
     $("result").hidden = true;
     try {
+      await body();
+    } catch (e) {
+      const failure = e instanceof Failure ? e : new Failure("error-bridge", String(e && e.message ? e.message : e));
+      setState(failure.state, failure.detail, failure.hint);
+    } finally {
+      running = false;
+    }
+  }
+
+  // Uploads the bytes and checks that the site stored exactly them.
+  async function uploadChecked(blob, bytes, meta) {
+    setState("upload");
+    const localSha = await sha256Hex(bytes);
+    const stored = await upload(blob, meta, (d, t) => showProgress("upload", d, t));
+    if (stored.size !== bytes.length || (localSha && stored.sha256 !== localSha)) {
+      throw new Failure("error-upload", "站点保存的文件与 Blender 发送的不一致");
+    }
+    return stored;
+  }
+
+  function finish(stored, acknowledged, noteText) {
+    document.body.dataset.uploadId = stored.id;
+    document.body.dataset.doneAck = acknowledged ? "1" : "0";
+    $("upload-id").textContent = stored.id;
+    const note = $("result-note");
+    note.hidden = acknowledged;
+    note.textContent = acknowledged ? "" : noteText;
+    $("result").hidden = false;
+    setState("done");
+  }
+
+  function run(link) {
+    return transfer(async () => {
       setState("meta");
       const meta = await fetchMeta(link);
-      const kind = meta.kind === "image" || meta.kind === "video" ? meta.kind : link.kind;
+      knownMeta = meta;
+      const kind = kindOf(meta.kind) ? meta.kind : link.kind;
       clearPreview();
       showMeta(meta);
 
       setState("download");
       const asset = await fetchAsset(link, meta, (d, t) => showProgress("download", d, t));
       showPreview(asset.blob, kind, meta);
-
-      setState("upload");
-      const localSha = await sha256Hex(asset.bytes);
-      const stored = await upload(asset.blob, meta, (d, t) => showProgress("upload", d, t));
-      if (stored.size !== asset.bytes.length || (localSha && stored.sha256 !== localSha)) {
-        throw new Failure("error-upload", "站点保存的文件与 Blender 发送的不一致");
-      }
+      const stored = await uploadChecked(asset.blob, asset.bytes, meta);
 
       // Only a stored upload ends the bridge; until here every failure keeps
       // it alive for a retry.
       setState("finish");
       const acknowledged = await postDone(link);
-      document.body.dataset.uploadId = stored.id;
-      document.body.dataset.doneAck = acknowledged ? "1" : "0";
-      $("upload-id").textContent = stored.id;
-      const note = $("result-note");
-      note.hidden = acknowledged;
-      note.textContent = acknowledged ? "" : "未能通知 Blender，本地传输服务将在到期后自行关闭。";
-      $("result").hidden = false;
-      setState("done");
-    } catch (e) {
-      const failure = e instanceof Failure ? e : new Failure("error-bridge", String(e && e.message ? e.message : e));
-      setState(failure.state, failure.detail);
-    } finally {
-      running = false;
-    }
+      finish(stored, acknowledged, "未能通知 Blender，本地传输服务将在到期后自行关闭。");
+    });
   }
 
-  function start() {
+  async function start() {
     const link = parseLink(location.hash);
     if (!link) {
       setState("error-link");
@@ -348,6 +567,23 @@
     }
     document.body.dataset.kind = link.kind;
     $("retry").addEventListener("click", () => run(link));
+    $("connect").addEventListener("click", () => run(link));
+    setupFallback(link);
+
+    const permission = pageOnLoopback() ? null : await loopbackPermission();
+    if (permission) {
+      document.body.dataset.permission = permission.state;
+      // Allowed later in the site settings (or by answering the browser): go on by itself.
+      permission.addEventListener("change", () => {
+        document.body.dataset.permission = permission.state;
+        const waiting = ["permission", "error-blocked"].includes(document.body.dataset.state);
+        if (permission.state === "granted" && waiting) run(link);
+      });
+      // The first bridge request comes from the user's click, so the browser's question
+      // follows what the page has just explained.
+      if (permission.state === "prompt") return setState("permission");
+      if (permission.state === "denied") return setState("error-blocked");
+    }
     run(link);
   }
 

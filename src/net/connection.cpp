@@ -62,21 +62,23 @@ Head read_head(asio::io_context& context, boost::beast::tcp_stream& stream,
 }
 
 // Sends `size` bytes of `file` (or fewer when the file shrank); false when the client is gone.
-bool send_file(tcp::socket& socket, InFile& file, std::uint64_t size) {
+// Each piece that goes out is counted in `stats` at once, so a reader sees the transfer move.
+bool send_file(tcp::socket& socket, InFile& file, std::uint64_t size, Stats& stats) {
+  constexpr size_t kChunk = 262144;  // the most one transfer holds in memory or one call sends
   std::uint64_t left = size;
 #if defined(__linux__)
   // Zero-copy: the kernel moves the bytes; no chunk passes through this process's memory.
   const int out = socket.native_handle(), in = file.descriptor();
   while (left > 0) {
     ssize_t n =
-        ::sendfile(out, in, nullptr, static_cast<size_t>(std::min<std::uint64_t>(left, 1u << 30)));
+        ::sendfile(out, in, nullptr, static_cast<size_t>(std::min<std::uint64_t>(left, kChunk)));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return n == 0;  // 0: the file ended early
     left -= static_cast<std::uint64_t>(n);
+    stats.asset_bytes.fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
   }
   return true;
 #else
-  constexpr size_t kChunk = 262144;  // the most one transfer holds in memory
   std::vector<char> chunk(kChunk);
   while (left > 0) {
     size_t n = file.read(chunk.data(), static_cast<size_t>(std::min<std::uint64_t>(left, kChunk)));
@@ -85,6 +87,7 @@ bool send_file(tcp::socket& socket, InFile& file, std::uint64_t size) {
     asio::write(socket, asio::buffer(chunk.data(), n), ec);
     if (ec) return false;
     left -= n;
+    stats.asset_bytes.fetch_add(n, std::memory_order_relaxed);
   }
   return true;
 #endif
@@ -156,9 +159,23 @@ void serve_connection(std::shared_ptr<asio::io_context> context, tcp::socket soc
     }
     asio::write(sock, asio::buffer(reply.bytes), ec);
     bool ok = !ec;
-    if (ok && reply.stream_file) ok = send_file(sock, *file, reply.file_size);
+    Stats& stats = *job->stats;
+    constexpr auto relaxed = std::memory_order_relaxed;
+    if (ok) {
+      stats.requests.fetch_add(1, relaxed);
+      if (reply.meta) stats.meta_requests.fetch_add(1, relaxed);
+    }
+    if (ok && reply.stream_file) {
+      stats.asset_requests.fetch_add(1, relaxed);
+      stats.asset_size.store(reply.file_size, relaxed);
+      ok = send_file(sock, *file, reply.file_size, stats);
+    }
     file.reset();
-    if (ok && reply.set_done && job->done) job->done->set();
+    if (ok && reply.set_done) {
+      // Counted before the event is set, so whoever wakes on it already sees it.
+      stats.done.store(true, relaxed);
+      if (job->done) job->done->set();
+    }
     finish(sock);
   } catch (...) {
     // Any failure ends this request only; the server and the job are unaffected.

@@ -106,6 +106,7 @@ Reply respond(const Job& job, std::string_view method, std::string_view target, 
   }
   if (route == "/meta") {
     r.bytes = json_reply(200, job, job.meta_head + std::to_string(*size) + job.meta_tail);
+    r.meta = true;
     return r;
   }
   r.bytes = head_with_cors(200, job) + "Content-Type: " + job.mime +

@@ -33,6 +33,7 @@ struct Reply {
   bool stream_file = false;  // then send `file_size` bytes of the job's file
   std::uint64_t file_size = 0;
   bool set_done = false;  // set the job's done event once `bytes` are written
+  bool meta = false;      // a /meta answered 200, counted in the job's stats
 };
 
 // The answer to one parsed request head. `now` is the wall clock.

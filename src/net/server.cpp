@@ -96,6 +96,7 @@ void Server::close_listener() {
   // loop then ends by itself.
   boost::system::error_code ec;
   acceptor_.close(ec);
+  job_->stats->closed.store(true, std::memory_order_relaxed);
 }
 
 void Server::shutdown() {

@@ -1,9 +1,8 @@
 """Fixtures of the real-Blender tests: small test clips made with ffmpeg at test time."""
 
-import shutil
-import subprocess
-
 import pytest
+
+from render_media import encode, media_folder
 
 
 def make_clip(path, seconds, fps, size="64x36", gradient=False):
@@ -14,17 +13,12 @@ def make_clip(path, seconds, fps, size="64x36", gradient=False):
                f"geq=lum='16+219*T/{seconds}':cb=128:cr=128")
     else:
         src = f"testsrc=duration={seconds}:size={size}:rate={fps}"
-    subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i", src,
-                    "-pix_fmt", "yuv420p", "-c:v", "libx264", "-preset", "ultrafast",
-                    str(path)], check=True, timeout=120)
-    return str(path)
+    return encode(path, src, "-pix_fmt", "yuv420p", "-c:v", "libx264", "-preset", "ultrafast")
 
 
 @pytest.fixture(scope="session")
 def clips(tmp_path_factory):
-    if not (shutil.which("ffmpeg") and shutil.which("ffprobe")):
-        pytest.skip("ffmpeg/ffprobe not installed")
-    d = tmp_path_factory.mktemp("clips")
+    d = media_folder(tmp_path_factory, "clips")
     bad = d / "not_a_video.mp4"
     bad.write_bytes(b"this is not a video\n" * 10)
     return {

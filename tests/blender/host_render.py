@@ -63,7 +63,7 @@ def failing_host(exc):
         raise exc
     return types.SimpleNamespace(
         ops=types.SimpleNamespace(render=types.SimpleNamespace(render=render_op)),
-        data=bpy.data, path=bpy.path, context=bpy.context)
+        data=bpy.data, path=bpy.path, context=bpy.context, app=bpy.app)
 
 
 def with_failing_render(exc, call):
@@ -166,6 +166,11 @@ def _():
 se_owner = bpy.data.scenes.new("probe")
 se_owner.sequence_editor_create()
 results["has_strips"] = hasattr(se_owner.sequence_editor, "strips")
+probe_strip = (se_owner.sequence_editor.strips if results["has_strips"] else
+               se_owner.sequence_editor.sequences).new_movie(
+    name="probe", filepath=ARGS["clips"]["c24_10s"], channel=1, frame_start=1)
+results["movie_speed_factor"] = hasattr(probe_strip, "speed_factor")
+results["app_version"] = list(bpy.app.version)
 bpy.data.scenes.remove(se_owner)
 # Every file the module left in the temporary directory (outputs and placeholders), for the
 # test process to remove once it has checked them.

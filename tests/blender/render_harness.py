@@ -1,18 +1,18 @@
 """Runs a Python script inside a real Blender host and hands back what the script reported.
 
-Hosts:
-  "blender-3.4"  Debian's Blender: `blender -b --factory-startup --python FILE`;
-  "bpy-5.0"      the `bpy` module of the venv: `<venv>/bin/python FILE` (a factory-settings
-                 Blender inside a plain Python process).
+Hosts: the table HOSTS, one row per real Blender the add-on is tested in; every host starts from
+Blender's default scene (camera, cube, light). A host missing on this machine is skipped, unless
+CI=true: there every host is expected, and one that cannot start fails its tests.
 
-Both start from Blender's default scene (camera, cube, light). The script gets a small preamble:
-the built package directory ($TAVRO_ADDON_DIR, default build/addon) and this folder are on
+The script gets a small preamble: the built package directory ($TAVRO_ADDON_DIR, default build/addon) and this folder are on
 sys.path, `ARGS` holds the JSON value passed as `args`, and `emit(value)` reports a JSON value
 back (the last one wins). A script that raises fails the run with the host's output attached.
 
     from render_harness import available_hosts, run_in_host
     for host in available_hosts():
         value = run_in_host(host, "import bpy\\nemit(bpy.app.version_string)")
+
+    @pytest.mark.parametrize("host", host_params())   # missing hosts shown as skipped
 
 Used by the real-Blender tests and by bench/render.
 """
@@ -27,10 +27,20 @@ import tempfile
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parents[1]
 ADDON_DIR = pathlib.Path(os.environ.get("TAVRO_ADDON_DIR", ROOT / "build" / "addon"))
-VENV_PYTHON = ROOT / ".venv" / "bin" / "python"
 
-BLENDER_34 = "blender-3.4"
-BPY_50 = "bpy-5.0"
+VENV_PYTHON = ROOT / ".venv" / "bin" / "python"
+VENV313_PYTHON = ROOT / ".venv313" / "bin" / "python"
+
+# name: the command that runs a script file (its path appended).
+HOSTS = {
+    # Debian's Blender, with its own Python 3.11.
+    "blender-3.4": ["blender", "-b", "--factory-startup", "-noaudio", "--python-exit-code", "1",
+                    "--python"],
+    # The PyPI bpy modules, a factory-settings Blender inside a plain Python process, each in a
+    # virtual environment of its own (scripts/bootstrap).
+    "bpy-5.0": [str(VENV_PYTHON)],
+    "bpy-5.2": [str(VENV313_PYTHON)],
+}
 RESULT_TAG = "HARNESS-RESULT "
 
 _PREAMBLE = '''\
@@ -47,24 +57,29 @@ class HostError(AssertionError):
     """The script failed inside the host, or reported nothing."""
 
 
+def in_ci():
+    return os.environ.get("CI", "").lower() == "true"
+
+
+def host_present(host):
+    return shutil.which(HOSTS[host][0]) is not None
+
+
 def available_hosts():
-    """The hosts that exist on this machine, in a fixed order."""
-    found = []
-    if shutil.which("blender"):
-        found.append(BLENDER_34)
-    if VENV_PYTHON.exists():
-        found.append(BPY_50)
-    return found
+    """The hosts to test in, in the table's order: all of them under CI, else those present."""
+    return [h for h in HOSTS if in_ci() or host_present(h)]
+
+
+def host_params():
+    """pytest parameters for every host; outside CI a missing one is skipped, not hidden."""
+    import pytest
+    return [pytest.param(h, marks=() if in_ci() or host_present(h) else
+                         pytest.mark.skip(reason=f"{h} is not installed here")) for h in HOSTS]
 
 
 def host_command(host, script_path):
     """The command line that runs `script_path` in `host`."""
-    if host == BLENDER_34:
-        return ["blender", "-b", "--factory-startup", "-noaudio", "--python-exit-code", "1",
-                "--python", str(script_path)]
-    if host == BPY_50:
-        return [str(VENV_PYTHON), str(script_path)]
-    raise ValueError(f"unknown host {host!r}")
+    return HOSTS[host] + [str(script_path)]
 
 
 def run_in_host(host, script, args=None, timeout=300, env=None):
@@ -83,6 +98,8 @@ def run_in_host(host, script, args=None, timeout=300, env=None):
         try:
             out = subprocess.run(host_command(host, path), env=run_env, capture_output=True,
                                  text=True, timeout=timeout, cwd=tmp)
+        except OSError as e:
+            raise HostError(f"{host}: cannot start: {e}")
         except subprocess.TimeoutExpired as e:
             raise HostError(f"{host}: no result within {timeout} s\n{_tail(e.stdout, e.stderr)}")
     results = [line[len(RESULT_TAG):] for line in out.stdout.splitlines()

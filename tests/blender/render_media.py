@@ -2,7 +2,23 @@
 
 import json
 import pathlib
+import shutil
 import subprocess
+
+
+def media_folder(tmp_path_factory, name):
+    """A new folder for test media; skips the test where ffmpeg is missing."""
+    import pytest
+    if not (shutil.which("ffmpeg") and shutil.which("ffprobe")):
+        pytest.skip("ffmpeg/ffprobe not installed")
+    return tmp_path_factory.mktemp(name)
+
+
+def encode(path, source, *args):
+    """Writes a clip made by an ffmpeg lavfi `source`, with output `args` (encoder, length)."""
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i", source, *args,
+                    str(path)], check=True, timeout=120)
+    return str(path)
 
 
 def probe(path):
@@ -46,3 +62,35 @@ def min_alpha(path):
     out = subprocess.run(["ffmpeg", "-loglevel", "error", "-i", str(path), "-f", "rawvideo",
                           "-pix_fmt", "rgba", "-"], capture_output=True, check=True, timeout=60)
     return min(out.stdout[3::4])
+
+
+# ---- pictures: frames decoded and shrunk the same way, and one distance between them ---------
+
+def decoded_frame(path, index, size, before=""):
+    """Frame `index` (counted from 0) of a video or image, RGB bytes at `size` (w, h).
+
+    `before`: filters applied to the full frame first (a crop, a pad, a turn). ffmpeg turns a
+    clip by its display rotation itself, so a source frame comes out upright. The frame is
+    brought to `size` by area averaging, which keeps the picture's layout and drops the detail
+    that encoding blurs anyway.
+    """
+    chain = f"select=eq(n\\,{index})," + (before + "," if before else "")
+    chain += f"scale={size[0]}:{size[1]}:flags=area,format=rgb24"
+    out = subprocess.run(["ffmpeg", "-loglevel", "error", "-i", str(path), "-vf", chain,
+                          "-frames:v", "1", "-f", "rawvideo", "-"], capture_output=True,
+                         check=True, timeout=60)
+    assert len(out.stdout) == size[0] * size[1] * 3, (path, index, len(out.stdout))
+    return out.stdout
+
+
+def distance(a, b):
+    """Mean absolute difference of two equal-sized RGB pictures, 0 to 255."""
+    assert len(a) == len(b)
+    return sum(abs(x - y) for x, y in zip(a, b)) / len(a)
+
+
+def write_png(rgb, size, path):
+    """Saves RGB bytes as a PNG, to look at."""
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "rawvideo", "-pix_fmt", "rgb24",
+                    "-s", f"{size[0]}x{size[1]}", "-i", "-", str(path)], input=rgb, check=True,
+                   timeout=60)

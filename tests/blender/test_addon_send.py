@@ -13,7 +13,7 @@ import sys
 
 import pytest
 
-from render_harness import ADDON_DIR, ROOT, available_hosts, run_in_host
+from render_harness import ADDON_DIR, ROOT, host_params, run_in_host
 
 PACKAGE_SCRIPT = ROOT / "scripts" / "package"
 
@@ -27,6 +27,7 @@ sys.exit(int(sys.argv[3]))
 HOST = r'''
 import ctypes, glob, hashlib, json, os, socket, sys, tempfile, time, urllib.parse, urllib.request
 import bpy
+from host_bridge import launched_urls, refused
 
 libc = ctypes.CDLL(None)
 LEVELS = {"Info": "INFO", "Warning": "WARNING", "Error": "ERROR"}
@@ -91,22 +92,8 @@ def request(port, method, path, token):
         return answer.status, answer.read()
 
 
-def closed(port, within=10.0):
-    deadline = time.monotonic() + within
-    while time.monotonic() < deadline:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
-            time.sleep(0.05)
-        except OSError:
-            return True
-    return False
-
-
 def urls():
-    if not os.path.exists(ARGS["urls"]):
-        return []
-    with open(ARGS["urls"], encoding="utf-8") as f:
-        return f.read().splitlines()
+    return launched_urls(ARGS["urls"])
 
 
 def send(case):
@@ -134,7 +121,7 @@ def send(case):
         out["file_sha"] = hashlib.sha256(f.read()).hexdigest()
     out["produced"] = produced
     out["done"] = request(port, "POST", "/done", token)[0]
-    out["closed"] = closed(port)
+    out["closed"] = refused(port)
     return out
 
 
@@ -222,7 +209,7 @@ def check_served(send, kind):
     assert send["url"].endswith("&kind=" + kind)
 
 
-@pytest.mark.parametrize("host", available_hosts())
+@pytest.mark.parametrize("host", host_params())
 def test_install_send_each_source_and_reenable(host, tmp_path, zip_path, clips):
     report = run_send(host, tmp_path, zip_path, cases(clips["c30_3s"]), toggle=True)
     newer = report["version"].startswith(("4.", "5."))
@@ -267,7 +254,7 @@ def test_install_send_each_source_and_reenable(host, tmp_path, zip_path, clips):
     check_served(report["after_reenable"], "image")
 
 
-@pytest.mark.parametrize("host", available_hosts())
+@pytest.mark.parametrize("host", host_params())
 def test_browser_that_fails_leaves_the_url_in_the_panel_and_the_bridge_serving(
         host, tmp_path, zip_path):
     base = {"camera": "Camera", "resolution": "hd", "aspect": "1:1", "source": "SNAPSHOT"}

@@ -1,19 +1,15 @@
-"""The built package loads inside real Blender — Debian's 3.4 and the bpy module — under its
+"""The built package loads inside every real Blender host (render_harness.HOSTS) under its
 bare name and under the extension platform's bl_ext prefix, with the same results as under the
 system Python."""
 
 import json
 import os
-import pathlib
 import shutil
 import subprocess
-import sys
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-ADDON_DIR = pathlib.Path(os.environ.get("TAVRO_ADDON_DIR", ROOT / "build" / "addon"))
-VENV_PYTHON = ROOT / ".venv" / "bin" / "python"
+from render_harness import ADDON_DIR, host_command, host_params
 
 PROBE = r"""
 import importlib, json, os, sys
@@ -53,28 +49,15 @@ def bl_ext_tree(tmp_path):
     return tmp_path
 
 
-def hosts():
-    found = []
-    if shutil.which("blender"):
-        found.append("blender")
-    if VENV_PYTHON.exists():
-        found.append("bpy-module")
-    return found
-
-
 def run_probe(host, path, prefix, script):
     env = dict(os.environ, PROBE_PATH=str(path), PROBE_PREFIX=prefix, LUMO_SITE_URL="")
-    if host == "blender":
-        cmd = ["blender", "-b", "--factory-startup", "--python-exit-code", "1", "--python", str(script)]
-    else:
-        cmd = [str(VENV_PYTHON), str(script)]
-    out = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=180)
+    out = subprocess.run(host_command(host, script), env=env, capture_output=True, text=True, timeout=180)
     lines = [l for l in out.stdout.splitlines() if l.startswith("PROBE ")]
     assert lines, out.stdout[-2000:] + out.stderr[-2000:]
     return json.loads(lines[-1][6:])
 
 
-@pytest.mark.parametrize("host", hosts())
+@pytest.mark.parametrize("host", host_params())
 def test_package_loads_in_blender_under_both_names(host, tmp_path):
     script = tmp_path / "probe.py"
     script.write_text(PROBE)

@@ -1,17 +1,21 @@
-"""The render module inside real Blender, in every host present (Debian's 3.4 with `sequences`
-and no `media_type`; the bpy 5.0 module with `strips` and `media_type`), against the default
+"""The render module inside real Blender, in every host (Debian's 3.4 with `sequences` and no
+`media_type`; the bpy 5.0 and 5.2 modules with `strips` and `media_type`), against the default
 scene: the files it writes, the meta it reports, and the user's scene left as it was.
 
 One host run (host_render.py) does every render; the tests below check its parts."""
 
 import os
 import pathlib
+import sys
 import tempfile
 
 import pytest
 
-from render_harness import available_hosts, run_in_host
+from render_harness import ROOT, host_params, run_in_host
 from render_media import frame_brightness, min_alpha, png_info, probe
+
+sys.path.insert(0, str(ROOT / "tests" / "py"))
+from fakebpy import VERSIONS  # noqa: E402
 
 HERE = pathlib.Path(__file__).resolve().parent
 _runs = {}
@@ -27,7 +31,7 @@ def remove_staged_files():
                 os.remove(path)
 
 
-@pytest.fixture(params=available_hosts())
+@pytest.fixture(params=host_params())
 def host(request, clips):
     """The report of host_render.py in one host, run once per session."""
     name = request.param
@@ -56,6 +60,11 @@ def test_host_api_differences_are_the_expected_ones(host):
     newer = host["version"].startswith("5.")
     assert host["has_strips"] is newer
     assert host["has_media_type"] is newer
+    # The fake host of the Python tests models this version the way the real one is.
+    shape = VERSIONS[tuple(host["app_version"])]
+    assert shape["media_type"] is host["has_media_type"]
+    assert shape["collection"] == ("strips" if host["has_strips"] else "sequences")
+    assert (shape["retime"] == "speed_factor") is host["movie_speed_factor"]
 
 
 @pytest.mark.parametrize("case, size", [("snapshot_16_9", (1920, 1080)),

@@ -3,7 +3,7 @@ model, and gets its sequencer setting back."""
 
 import pytest
 
-from render_harness import available_hosts, run_in_host
+from render_harness import host_params, run_in_host
 
 SCRIPT = r"""
 import os
@@ -30,7 +30,7 @@ os.unlink(path)
 """
 
 
-@pytest.mark.parametrize("host", available_hosts())
+@pytest.mark.parametrize("host", host_params())
 def test_snapshot_renders_the_3d_view_with_strips_in_the_scene(host):
     got = run_in_host(host, SCRIPT)
     assert got["before"] is True and got["after"] is True

@@ -35,6 +35,7 @@ struct EventHandle {
 struct ServerHandle {
   std::shared_ptr<tavro::net::Server> server;
   std::string host;
+  std::shared_ptr<const tavro::net::Stats> stats;  // counted by the server's threads
 };
 
 // Types, created per module and kept as module attributes.

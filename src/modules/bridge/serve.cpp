@@ -62,6 +62,23 @@ py::Ref server_close(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::none();
 }
 
+// A snapshot of what the server has served: plain numbers read without a lock, so the host
+// may poll it from its interface thread while transfers run.
+py::Ref server_stats(PyObject* self, PyObject* args, PyObject* kwargs) {
+  py::Params p("stats", args, kwargs, {});
+  tavro::net::StatsSnapshot s = py::native<ServerHandle>(self).stats->snapshot();
+  py::Ref out = py::dict();
+  auto count = [](std::uint64_t n) { return py::integer(static_cast<long long>(n)); };
+  py::set_item(out, "requests", count(s.requests));
+  py::set_item(out, "meta_requests", count(s.meta_requests));
+  py::set_item(out, "asset_requests", count(s.asset_requests));
+  py::set_item(out, "asset_bytes", count(s.asset_bytes));
+  py::set_item(out, "asset_size", count(s.asset_size));
+  py::set_item(out, "done", py::boolean(s.done));
+  py::set_item(out, "closed", py::boolean(s.closed));
+  return out;
+}
+
 PyObject* server_address(PyObject* self, void*) noexcept {
   return py::guard([&] {
     auto& h = py::native<ServerHandle>(self);
@@ -74,6 +91,9 @@ PyMethodDef kServerMethods[] = {
                 "shutdown($self, /)\n--\n\nStop the accept loop and wait until it has ended."),
     PY_FUNCTION("server_close", server_close,
                 "server_close($self, /)\n--\n\nClose the listening socket."),
+    PY_FUNCTION("stats", server_stats,
+                "stats($self, /)\n--\n\nWhat the bridge has served so far: requests, "
+                "meta_requests, asset_requests, asset_bytes, asset_size, done, closed."),
     PY_FUNCTIONS_END,
 };
 
@@ -149,7 +169,7 @@ py::Ref serve(PyObject* m, PyObject* args, PyObject* kwargs) {
 
   py::Ref server_type = py::global(m, "_Server");
   py::Ref handle = py::make_instance<ServerHandle>(
-      reinterpret_cast<PyTypeObject*>(server_type.get()), ServerHandle{server, host});
+      reinterpret_cast<PyTypeObject*>(server_type.get()), ServerHandle{server, host, job->stats});
   return py::tuple(handle, static_cast<long long>(server->port()));
 }
 

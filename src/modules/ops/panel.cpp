@@ -1,6 +1,9 @@
 // The panel's drawing: the source choice, a box with that source's settings (with a live
-// duration estimate for animations), the send button and the wrapped status of the last send.
-// Drawing only reads: it writes no property and keeps nothing between redraws.
+// duration estimate for animations), the send button, the wrapped status of the last send and
+// the bridges still known with their state. Drawing only reads: it writes no property (but the
+// buttons' own) and keeps nothing between redraws.
+#include <string>
+
 #include "ops.hpp"
 
 namespace ops {
@@ -50,6 +53,33 @@ void duration_label(PyObject* m, const Ref& box, const Ref& props) {
   label(box, concat(text, py::str(" 秒）")), over ? "ERROR" : "TIME");
 }
 
+Ref button(const Ref& layout, const char* idname, const char* text, const char* icon,
+           const Ref& bridge_id) {
+  Ref op = py::call_tuple(py::attr(layout, "operator").get(), py::tuple(idname),
+                          py::kwargs({{"text", py::str(text)}, {"icon", py::str(icon)}}));
+  py::set_attr(op, "bridge", bridge_id);
+  return op;
+}
+
+// One box per bridge, newest first: its kind and file name with the button that shows the file,
+// its state in words, and while it serves, the buttons to open the page again and to stop it.
+// The texts are short enough for the sidebar's default width.
+void bridges(PyObject* m, const Ref& layout) {
+  for (const BridgeRow& row : bridge_rows(m, kShownBridges)) {
+    Ref id = py::attr(row.entry, "id");
+    Ref column = aligned(py::call_method(layout.get(), "box"), "column");
+    Ref head = aligned(column, "row");
+    label(head, concat(py::str(std::string(row.kind_label) + " · "), py::attr(row.entry, "name")),
+          row.kind_icon);
+    button(head, "lumo.show_asset_file", "", "FILEBROWSER", id);
+    label(column, row.text, row.icon);
+    if (!row.alive) continue;
+    Ref buttons = aligned(column, "row");
+    button(buttons, "lumo.open_import_page", "打开导入页", "URL", id);
+    button(buttons, "lumo.stop_bridge", "停止", "CANCEL", id);
+  }
+}
+
 }  // namespace
 
 Ref draw_panel(PyObject* m, PyObject* args, PyObject* kwargs) {
@@ -90,6 +120,7 @@ Ref draw_panel(PyObject* m, PyObject* args, PyObject* kwargs) {
     for (Py_ssize_t i = 0, n = PyList_Size(pieces.get()); i < n; ++i)
       label(column, Ref::borrow(PyList_GetItem(pieces.get(), i)));
   }
+  bridges(m, layout);
   return py::none();
 }
 

@@ -107,7 +107,10 @@ Ref produce(PyObject* m, PyObject* args, PyObject* kwargs) {
     Ref src = py::call_method(bpy_path.get(), "abspath", chosen);
     if (!py::truthy(src.get())) invalid("请先选择一个视频文件");
     Ref render = py::global(m, "render");
-    auto made = unpack(py::call_method(render.get(), "transcode_local_video", src, edge), 2);
+    auto made = unpack(
+        with_frame_progress(
+            m, [&] { return py::call_method(render.get(), "transcode_local_video", src, edge); }),
+        2);
     return py::tuple(made[0], "video", made[1]);
   }
 
@@ -127,9 +130,13 @@ Ref produce(PyObject* m, PyObject* args, PyObject* kwargs) {
   }
   Ref start = py::attr(props, "frame_start");
   Ref end = py::attr(props, "frame_end");
-  auto made = unpack(
-      py::call_method(render.get(), "render_animation", scene, camera, edge, aw, ah, start, end),
-      2);
+  auto made =
+      unpack(with_frame_progress(m,
+                                 [&] {
+                                   return py::call_method(render.get(), "render_animation", scene,
+                                                          camera, edge, aw, ah, start, end);
+                                 }),
+             2);
   return py::tuple(made[0], "video", made[1]);
 }
 
@@ -165,5 +172,19 @@ Ref text_set(const char* text) {
 }
 
 Ref concat(const Ref& a, const Ref& b) { return Ref::steal(PyNumber_Add(a.get(), b.get())); }
+
+void report(PyObject* op, const char* level, const Ref& message) {
+  py::call_method(op, "report", text_set(level), message);
+}
+
+void report(PyObject* op, const char* level, const char* message) {
+  report(op, level, py::str(message));
+}
+
+void for_each(const Ref& iterable, const std::function<void(const Ref&)>& fn) {
+  Ref it = Ref::steal(PyObject_GetIter(iterable.get()));
+  while (Ref item = Ref::adopt(PyIter_Next(it.get()))) fn(item);
+  if (PyErr_Occurred()) py::throw_pending();
+}
 
 }  // namespace ops

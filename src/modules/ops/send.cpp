@@ -12,14 +12,6 @@ namespace {
 
 constexpr long long kMegabyte = 1048576;  // "MB" in the size message
 
-void report(PyObject* op, const char* level, const Ref& message) {
-  py::call_method(op, "report", text_set(level), message);
-}
-
-void report(PyObject* op, const char* level, const char* message) {
-  report(op, level, py::str(message));
-}
-
 // An ordinary error (an Exception subclass) ends the send with `prefix` and the error's text;
 // anything else (KeyboardInterrupt, SystemExit) goes on to the caller.
 Ref cancel_on(PyObject* op, py::Error& error, const char* prefix) {
@@ -34,6 +26,14 @@ Ref megabytes(const Ref& bytes, const char* spec) {
 }
 
 }  // namespace
+
+bool open_in_browser(PyObject* m, PyObject* op, const Ref& props, const Ref& url) {
+  Ref opened = py::call(py::attr(py::global(m, "webbrowser"), "open"), url);
+  if (py::truthy(opened.get())) return true;
+  py::set_attr(props, "status", concat(py::str("请手动打开："), url));
+  report(op, "WARNING", "未能自动打开浏览器，地址已显示在面板上");
+  return false;
+}
 
 Ref execute_send(PyObject* m, PyObject* args, PyObject* kwargs) {
   py::Params p("execute_send", args, kwargs, {"op", "context"});
@@ -69,24 +69,21 @@ Ref execute_send(PyObject* m, PyObject* args, PyObject* kwargs) {
 
   Ref bridge = py::global(m, "bridge");
   Ref state = py::call(py::attr(bridge, "BridgeState"), path, kind, meta);
-  Ref port;
+  Ref server, port;
   try {
     Ref serve = py::attr(bridge, "serve");
     Ref site = py::call(py::attr(py::global(m, "config"), "site_url"));
-    // The server object is dropped here: its own threads serve until it stops by itself.
-    port = unpack(py::call(serve, state, site), 2)[1];
+    auto started = unpack(py::call(serve, state, site), 2);
+    server = started[0], port = started[1];
   } catch (py::Error& e) {
     return cancel_on(op, e, "本地桥接启动失败：");
   }
 
   config = py::global(m, "config");
   Ref url = py::call(py::attr(config, "build_import_url"), port, py::attr(state, "token"), kind);
-  Ref opened = py::call(py::attr(py::global(m, "webbrowser"), "open"), url);
-  if (!py::truthy(opened.get())) {
-    py::set_attr(props, "status", concat(py::str("请手动打开："), url));
-    report(op, "WARNING", "未能自动打开浏览器，地址已显示在面板上");
-    return text_set("FINISHED");
-  }
+  // The panel follows the bridge from here on and can stop it; the bridge still closes itself.
+  track_bridge(m, state, server, port, url, path, kind);
+  if (!open_in_browser(m, op, props, url)) return text_set("FINISHED");
 
   py::set_attr(props, "status", py::str("已在浏览器打开导入页，完成后本地服务自动关闭"));
   Ref truncated = py::call_method(meta.get(), "get", "truncated");

@@ -1,5 +1,6 @@
 // Animation render: a frame range as a white-model H.264 video, cut to the maximum duration.
 #include "core/geometry.hpp"
+#include "host_caps.hpp"
 #include "render.hpp"
 
 namespace render {
@@ -24,7 +25,7 @@ py::Ref render_animation(PyObject* m, PyObject* args, PyObject* kwargs) {
     apply_workbench(m, scene, width, height);
     apply_video_output(m, scene, out_prefix);
     py::set_attr(scene, "camera", py::Ref::borrow(camera));
-    render_3d_view(scene);
+    caps::render_3d_view(scene);
     py::set_attr(scene, "frame_start", py::integer(range.start));
     py::set_attr(scene, "frame_end", py::integer(range.end));
     run_render(m, py::kwargs({{"animation", py::boolean(true)}}));

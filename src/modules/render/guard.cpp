@@ -1,89 +1,120 @@
 // The scene guard and the two functions that switch a scene to white-model rendering and to
 // the video output format. Every setting the apply functions (and the renders) change is in
-// the backup; a setting added there must be added here too.
+// the guard's table; a setting added there must be added to the table too.
+#include <iterator>
 #include <optional>
+#include <string>
 
+#include "host_caps.hpp"
 #include "render.hpp"
 
 namespace render {
+
+namespace {
+
+enum class Owner { scene, render, image_settings, ffmpeg };
+enum class Present {
+  always,
+  if_attribute,  // only where the host has the attribute
+  if_owner,      // only where the render settings have an `ffmpeg` member
+};
+struct Setting {
+  Owner owner;
+  const char* name;
+  Present present;
+};
+
+// Every setting a render may change, in the order the restore writes them back (the backup
+// reads them in the same order). A setting added to the changing code must be added here.
+constexpr Setting kSettings[] = {
+    {Owner::render, "engine", Present::always},
+    {Owner::render, "resolution_x", Present::always},
+    {Owner::render, "resolution_y", Present::always},
+    {Owner::render, "resolution_percentage", Present::always},
+    {Owner::render, "fps", Present::always},
+    {Owner::render, "fps_base", Present::always},
+    {Owner::render, "filepath", Present::always},
+    // The media type goes before the file format: on hosts that have it, it limits the formats.
+    {Owner::image_settings, "media_type", Present::if_attribute},
+    {Owner::image_settings, "file_format", Present::always},
+    {Owner::scene, "frame_start", Present::always},
+    {Owner::scene, "frame_end", Present::always},
+    {Owner::scene, "camera", Present::always},
+    {Owner::render, "film_transparent", Present::always},
+    {Owner::ffmpeg, "format", Present::if_owner},
+    {Owner::ffmpeg, "codec", Present::if_owner},
+    {Owner::ffmpeg, "audio_codec", Present::if_owner},
+    {Owner::render, "use_sequencer", Present::if_attribute},
+};
+static_assert(std::size(kSettings) == SceneBackup::kCount);
+
+const char* owner_label(Owner owner) {
+  switch (owner) {
+    case Owner::scene:
+      return "scene";
+    case Owner::render:
+      return "render";
+    case Owner::image_settings:
+      return "image_settings";
+    case Owner::ffmpeg:
+      return "ffmpeg";
+  }
+  return "";
+}
+
+}  // namespace
+
+PyObject* SceneBackup::owner(std::size_t i, const py::Ref& image) const {
+  switch (kSettings[i].owner) {
+    case Owner::scene:
+      return scene_.get();
+    case Owner::render:
+      return render_.get();
+    case Owner::image_settings:
+      return image.get();
+    case Owner::ffmpeg:
+      return ffmpeg_.get();
+  }
+  return nullptr;
+}
 
 SceneBackup SceneBackup::take(PyObject* scene) {
   SceneBackup b;
   b.scene_ = py::Ref::borrow(scene);
   b.render_ = py::attr(scene, "render");
-  PyObject* r = b.render_.get();
-  b.engine_ = py::attr(r, "engine");
-  b.resolution_x_ = py::attr(r, "resolution_x");
-  b.resolution_y_ = py::attr(r, "resolution_y");
-  b.resolution_percentage_ = py::attr(r, "resolution_percentage");
-  b.fps_ = py::attr(r, "fps");
-  b.fps_base_ = py::attr(r, "fps_base");
-  b.filepath_ = py::attr(r, "filepath");
-  py::Ref image = py::attr(r, "image_settings");
-  b.file_format_ = py::attr(image, "file_format");
-  b.frame_start_ = py::attr(scene, "frame_start");
-  b.frame_end_ = py::attr(scene, "frame_end");
-  b.camera_ = py::attr(scene, "camera");
-  b.film_transparent_ = py::attr(r, "film_transparent");
-  b.media_type_ = py::attr_or_null(image.get(), "media_type");
-  b.ffmpeg_ = py::attr_or_null(r, "ffmpeg");
-  b.use_sequencer_ = py::attr_or_null(r, "use_sequencer");
-  if (b.ffmpeg_) {
-    b.ff_format_ = py::attr(b.ffmpeg_, "format");
-    b.ff_codec_ = py::attr(b.ffmpeg_, "codec");
-    b.ff_audio_ = py::attr(b.ffmpeg_, "audio_codec");
+  py::Ref image = py::attr(b.render_, "image_settings");
+  b.ffmpeg_ = py::attr_or_null(b.render_.get(), "ffmpeg");
+  for (std::size_t i = 0; i < kCount; ++i) {
+    const Setting& s = kSettings[i];
+    PyObject* o = b.owner(i, image);
+    if (s.present == Present::if_owner && o == nullptr) continue;
+    b.values_[i] =
+        s.present == Present::if_attribute ? py::attr_or_null(o, s.name) : py::attr(o, s.name);
   }
   return b;
 }
 
 void SceneBackup::restore() const {
-  PyObject* r = render_.get();
-  py::set_attr(r, "engine", engine_);
-  py::set_attr(r, "resolution_x", resolution_x_);
-  py::set_attr(r, "resolution_y", resolution_y_);
-  py::set_attr(r, "resolution_percentage", resolution_percentage_);
-  py::set_attr(r, "fps", fps_);
-  py::set_attr(r, "fps_base", fps_base_);
-  py::set_attr(r, "filepath", filepath_);
-  // The media type goes before the file format: on hosts that have it, it limits the formats.
-  if (media_type_) py::set_attr(py::attr(r, "image_settings"), "media_type", media_type_);
-  py::set_attr(py::attr(r, "image_settings"), "file_format", file_format_);
-  py::set_attr(scene_, "frame_start", frame_start_);
-  py::set_attr(scene_, "frame_end", frame_end_);
-  py::set_attr(scene_, "camera", camera_);
-  py::set_attr(r, "film_transparent", film_transparent_);
-  if (ffmpeg_) {
-    py::set_attr(ffmpeg_, "format", ff_format_);
-    py::set_attr(ffmpeg_, "codec", ff_codec_);
-    py::set_attr(ffmpeg_, "audio_codec", ff_audio_);
+  py::Ref image = py::attr(render_, "image_settings");
+  for (std::size_t i = 0; i < kCount; ++i) {
+    if (values_[i]) py::set_attr(owner(i, image), kSettings[i].name, values_[i]);
   }
-  if (use_sequencer_) py::set_attr(r, "use_sequencer", use_sequencer_);
 }
 
 int SceneBackup::traverse(visitproc visit, void* arg) const {
-  for (const py::Ref* ref : {&scene_,
-                             &render_,
-                             &ffmpeg_,
-                             &engine_,
-                             &resolution_x_,
-                             &resolution_y_,
-                             &resolution_percentage_,
-                             &fps_,
-                             &fps_base_,
-                             &filepath_,
-                             &file_format_,
-                             &frame_start_,
-                             &frame_end_,
-                             &camera_,
-                             &film_transparent_,
-                             &media_type_,
-                             &ff_format_,
-                             &ff_codec_,
-                             &ff_audio_,
-                             &use_sequencer_}) {
-    Py_VISIT(ref->get());
-  }
+  Py_VISIT(scene_.get());
+  Py_VISIT(render_.get());
+  Py_VISIT(ffmpeg_.get());
+  for (const py::Ref& v : values_) Py_VISIT(v.get());
   return 0;
+}
+
+py::Ref guarded_settings() {
+  py::Ref labels = py::list();
+  for (const Setting& s : kSettings) {
+    py::append(labels, py::str(std::string(owner_label(s.owner)) + "." + s.name));
+  }
+  return py::Ref::steal(PySequence_Tuple(labels.get()));
 }
 
 void SceneBackup::clear() { *this = SceneBackup(); }
@@ -97,17 +128,12 @@ void apply_workbench(PyObject* m, PyObject* scene, long long width, long long he
   py::set_attr(r, "film_transparent", py::boolean(false));
 }
 
-void render_3d_view(PyObject* scene) {
-  py::Ref r = py::attr(scene, "render");
-  if (py::has_attr(r.get(), "use_sequencer")) py::set_attr(r, "use_sequencer", py::boolean(false));
-}
-
 void apply_video_output(PyObject* m, PyObject* scene, const py::Ref& path) {
   py::Ref r = py::attr(scene, "render");
   py::set_attr(r, "fps", config_value(m, "VIDEO_FPS"));
   py::set_attr(r, "fps_base", py::real(1.0));
   py::Ref image = py::attr(r, "image_settings");
-  if (py::has_attr(image.get(), "media_type")) py::set_attr(image, "media_type", py::str("VIDEO"));
+  caps::set_media_type(image, "VIDEO");
   py::set_attr(image, "file_format", py::str("FFMPEG"));
   py::Ref ffmpeg = py::attr(r, "ffmpeg");
   py::set_attr(ffmpeg, "format", config_value(m, "VIDEO_CONTAINER"));

@@ -19,6 +19,7 @@ int exec_render(PyObject* m) {
     }
     py::add(m, "bpy", py::Ref::steal(bpy));
     py::add(m, "_scene_guard", render::make_guard_type(m));
+    py::add(m, "_GUARDED_SETTINGS", render::guarded_settings());
   });
 }
 

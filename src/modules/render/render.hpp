@@ -2,6 +2,8 @@
 // concern; module.cpp lists them all.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <utility>
 
 #include "py/py.hpp"
@@ -50,16 +52,15 @@ py::Ref video_meta(PyObject* m, long long width, long long height, long long fra
                    bool truncated);
 
 void apply_workbench(PyObject* m, PyObject* scene, long long width, long long height);
-// Makes a render of the user's scene show its 3D view: with the sequencer on, a scene that also
-// holds video-editing strips would render those strips instead of the white model.
-void render_3d_view(PyObject* scene);
 void apply_video_output(PyObject* m, PyObject* scene, const py::Ref& path);
 // The file the host's FFmpeg output wrote for the output prefix (see output.cpp).
 py::Ref resolve_ffmpeg_output(PyObject* m, const py::Ref& prefix);
 
-// The settings a render may change, read at entry and written back in a fixed order.
+// The settings a render may change (the table in guard.cpp), read at entry and written back in
+// the table's order.
 class SceneBackup {
  public:
+  static constexpr std::size_t kCount = 17;
   static SceneBackup take(PyObject* scene);
   // Writes every setting back; the first write the host rejects ends the restore and throws.
   void restore() const;
@@ -67,13 +68,13 @@ class SceneBackup {
   void clear();
 
  private:
-  py::Ref scene_, render_, ffmpeg_;
-  py::Ref engine_, resolution_x_, resolution_y_, resolution_percentage_, fps_, fps_base_, filepath_,
-      file_format_, frame_start_, frame_end_, camera_, film_transparent_;
-  py::Ref media_type_;     // empty when the image settings have no media_type
-  py::Ref use_sequencer_;  // empty when the render settings have no use_sequencer
-  py::Ref ff_format_, ff_codec_, ff_audio_;
+  // The object that holds setting i: the scene, or its render, image or FFmpeg settings.
+  PyObject* owner(std::size_t i, const py::Ref& image) const;
+  py::Ref scene_, render_, ffmpeg_;     // as obtained at entry; ffmpeg_ empty where there is none
+  std::array<py::Ref, kCount> values_;  // empty for a setting the host does not have
 };
+// The table's settings in restore order, as "owner.name" labels.
+py::Ref guarded_settings();
 
 // Runs `body` inside the scene guard: the scene is restored on every exit, and an error of the
 // block leaves after the restore unless a restore step fails, whose error then replaces it.

@@ -1,4 +1,5 @@
 // Snapshot render: the current frame as a white-model PNG through a chosen camera.
+#include "host_caps.hpp"
 #include "render.hpp"
 
 namespace render {
@@ -16,12 +17,11 @@ py::Ref render_snapshot(PyObject* m, PyObject* args, PyObject* kwargs) {
   with_scene_guard(scene, [&] {
     apply_workbench(m, scene, width, height);
     py::Ref image = py::attr(py::attr(scene, "render"), "image_settings");
-    if (py::has_attr(image.get(), "media_type"))
-      py::set_attr(image, "media_type", py::str("IMAGE"));
+    caps::set_media_type(image, "IMAGE");
     py::set_attr(image, "file_format", py::str("PNG"));
     py::set_attr(py::attr(scene, "render"), "filepath", path);
     py::set_attr(scene, "camera", py::Ref::borrow(camera));
-    render_3d_view(scene);
+    caps::render_3d_view(scene);
     run_render(m, py::kwargs({{"write_still", py::boolean(true)}}));
   });
 

@@ -6,57 +6,12 @@
 #include <cmath>
 
 #include "core/geometry.hpp"
+#include "core/mp4_rotation.hpp"
+#include "host_caps.hpp"
 #include "render.hpp"
 
 namespace render {
 namespace {
-
-// new_effect's input keyword is "input1" on newer hosts and "seq1" on older ones.
-py::Ref add_speed_effect(const py::Ref& strips, const py::Ref& strip) {
-  py::Ref new_effect = py::attr(strips, "new_effect");
-  auto kw = [&](const char* input) {
-    return py::kwargs({{"name", py::str("speed")},
-                       {"type", py::str("SPEED")},
-                       {"channel", py::integer(2)},
-                       {"frame_start", py::integer(1)},
-                       {input, strip}});
-  };
-  try {
-    return py::call_tuple(new_effect.get(), py::tuple(), kw("input1"));
-  } catch (py::Error& e) {
-    if (!e.matches(PyExc_TypeError)) throw;
-  }
-  return py::call_tuple(new_effect.get(), py::tuple(), kw("seq1"));
-}
-
-// The host's movie strip plays one source frame per scene frame, so a clip whose frame rate is
-// not the output's would play too slow or too fast. Retime it to its real speed with what the
-// host offers and return the strip's length in output frames afterwards:
-// - the movie strip's own speed_factor (3.x): the host shortens the strip itself;
-// - else a speed effect over the strip (4.x and later, whose retiming keys cannot be created
-//   from a script), with the strip's length set to the retimed one;
-// - else the plain one-to-one playback.
-long long retime(const py::Ref& strips, const py::Ref& strip, long long src_frames,
-                 double out_fps) {
-  py::Ref fps_attr = py::attr_or_null(strip.get(), "fps");
-  double src_fps = fps_attr ? py::to_double(fps_attr.get()) : 0.0;
-  if (!(src_fps > 0) || !(out_fps > 0) || std::fabs(src_fps - out_fps) < 1e-6) return src_frames;
-  double factor = src_fps / out_fps;  // source frames per output frame
-  if (py::has_attr(strip.get(), "speed_factor")) {
-    py::set_attr(strip, "speed_factor", py::real(factor));
-    return py::integer_arg(py::attr(strip, "frame_final_duration").get(), "frame_final_duration");
-  }
-  if (!py::has_attr(strips.get(), "new_effect")) return src_frames;
-  py::Ref effect = add_speed_effect(strips, strip);
-  py::set_attr(effect, "speed_control", py::str("MULTIPLY"));
-  py::set_attr(effect, "speed_factor", py::real(factor));
-  // Output frame n shows source frame n * factor; the strip is cut or extended to end where
-  // that passes the clip's end, and the effect, which follows its input, with it.
-  auto retimed =
-      static_cast<long long>(std::floor(static_cast<double>(src_frames) / factor + 1e-9));
-  py::set_attr(strip, "frame_final_duration", py::integer(std::max(retimed, 1LL)));
-  return py::integer_arg(py::attr(strip, "frame_final_duration").get(), "frame_final_duration");
-}
 
 long long size_of(const py::Ref& element, const char* name) {
   py::Ref v = py::attr_or_null(element.get(), name);
@@ -68,8 +23,7 @@ py::Ref transcode_in(PyObject* m, const py::Ref& scene, const py::Ref& src, long
   const std::string source_name(tavro::core::basename_of(py::utf8(src.get())));
   py::call_method(scene.get(), "sequence_editor_create");
   py::Ref editor = py::attr(scene, "sequence_editor");
-  py::Ref strips = py::attr_or_null(editor.get(), "strips");
-  if (!strips) strips = py::attr(editor, "sequences");
+  py::Ref strips = caps::strip_collection(editor);
   py::Ref strip = py::call_tuple(py::attr(strips, "new_movie").get(), py::tuple(),
                                  py::kwargs({{"name", py::str("src")},
                                              {"filepath", src},
@@ -79,7 +33,7 @@ py::Ref transcode_in(PyObject* m, const py::Ref& scene, const py::Ref& src, long
   long long src_frames =
       py::integer_arg(py::attr(strip, "frame_final_duration").get(), "frame_final_duration");
   py::Ref video_fps = config_value(m, "VIDEO_FPS");
-  src_frames = retime(strips, strip, src_frames, py::to_double(video_fps.get()));
+  src_frames = caps::retime(strips, strip, src_frames, py::to_double(video_fps.get()));
   long long max_frames =
       py::integer_arg(config_value(m, "MAX_VIDEO_SECONDS").get(), "MAX_VIDEO_SECONDS") *
       py::integer_arg(video_fps.get(), "VIDEO_FPS");
@@ -93,8 +47,16 @@ py::Ref transcode_in(PyObject* m, const py::Ref& scene, const py::Ref& src, long
   if (src_fps && py::to_double(src_fps.get()) <= 0 && src_w <= 0 && src_h <= 0) {
     py::raise(PyExc_RuntimeError, "无法读取视频文件：" + source_name);
   }
-  if (src_w <= 0 || src_h <= 0) src_w = 16, src_h = 9;
-  auto [width, height] = checked_resolution(long_edge, src_w, src_h);
+  // Where the host shows the picture as stored, a phone clip's display rotation is the
+  // module's to apply; the output then has the turned picture's shape.
+  const bool readable = src_w > 0 && src_h > 0;
+  const int turns = readable && !caps::turns_movies(m)
+                        ? tavro::core::video_quarter_turns_of_file(py::utf8(src.get()))
+                        : 0;
+  long long shown_w = readable ? src_w : 16, shown_h = readable ? src_h : 9;
+  if (turns % 2 != 0) std::swap(shown_w, shown_h);
+  auto [width, height] = checked_resolution(long_edge, shown_w, shown_h);
+  if (readable) caps::fit_strip(m, strip, src_w, src_h, width, height, turns);
   py::Ref out_prefix = make_tmp_path(m, py::str(""));
 
   py::set_attr(scene, "frame_start", py::integer(1));

@@ -145,3 +145,47 @@ TEST_F(ServerTest, ReaperClosesAtItsTimeout) {
 TEST_F(ServerTest, BindFailureIsASystemError) {
   EXPECT_THROW(Server::start("203.0.113.1", job, 1), std::system_error);
 }
+
+TEST_F(ServerTest, StatsCountWhatWasServedAsItGoes) {
+  // Large enough that the socket buffers cannot take it all while the client does not read.
+  content.assign(size_t{24} << 20, 'x');
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+  start();
+  const Stats& stats = *job->stats;
+  exchange(server->port(), "GET /meta?token=tok HTTP/1.0\r\n\r\n");
+  exchange(server->port(), "GET /meta?token=wrong HTTP/1.0\r\n\r\n");
+  StatsSnapshot s = stats.snapshot();
+  EXPECT_EQ(s.requests, 2u);
+  EXPECT_EQ(s.meta_requests, 1u);
+
+  asio::io_context io;
+  tcp::socket reader(io);
+  reader.open(tcp::v4());
+  reader.set_option(asio::socket_base::receive_buffer_size(65536));
+  reader.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), server->port()));
+  asio::write(reader, asio::buffer(std::string("GET /asset?token=tok HTTP/1.0\r\n\r\n")));
+  for (int i = 0; i < 200 && stats.snapshot().asset_bytes == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  s = stats.snapshot();
+  EXPECT_EQ(s.asset_requests, 1u);
+  EXPECT_EQ(s.asset_size, content.size());
+  EXPECT_GT(s.asset_bytes, 0u);  // counted while the transfer is under way, not at its end
+  EXPECT_LT(s.asset_bytes, content.size());
+  std::string got;
+  boost::system::error_code ec;
+  asio::read(reader, asio::dynamic_buffer(got), ec);
+  EXPECT_EQ(body_of(got).size(), content.size());
+  EXPECT_EQ(stats.snapshot().asset_bytes, content.size());
+  EXPECT_FALSE(stats.snapshot().done);
+  EXPECT_FALSE(stats.snapshot().closed);
+
+  exchange(server->port(), "POST /done?token=tok HTTP/1.0\r\n\r\n");
+  EXPECT_TRUE(job->done->wait_for(2));
+  EXPECT_TRUE(stats.snapshot().done);
+  EXPECT_TRUE(refused(server->port()));
+  server->shutdown();  // returns once the listener is closed
+  s = stats.snapshot();
+  EXPECT_TRUE(s.closed);
+  EXPECT_EQ(s.requests, 4u);
+  EXPECT_EQ(s.meta_requests, 1u);
+}

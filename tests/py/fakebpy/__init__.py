@@ -1,12 +1,14 @@
 """A recording stand-in for Blender's `bpy`, enough for the add-on's render and scene code.
 
 Every attribute write on a scene, its render settings, image settings, FFmpeg settings and
-sequencer strips lands in one ordered log as (label, value); calls land there as
-("call:<name>", kwargs). Switches select the host's shape (media_type present or not, an
-`ffmpeg` member or not, `strips` or `sequences`, how strips can be retimed), and failures can
-be injected on a given write or call.
+sequencer strips (their transforms included) lands in one ordered log as (label, value); calls
+land there as ("call:<name>", kwargs). Switches select the host's shape (media_type present or
+not, an `ffmpeg` member or not, `use_sequencer` or not, `strips` or `sequences`, how strips can be retimed, whether
+movies are shown turned by their display rotation, `bpy.app.version`), and failures can be
+injected on a given write or call. VERSIONS holds the shapes of the real hosts.
 
     fake = FakeBpy(media_type=False)
+    fake = FakeBpy.of_version((3, 4, 1))
     scene = fake.scene()
     fake.fail_on("render.fps", KeyboardInterrupt(), nth=2)   # the second write of render.fps
     fake.on_render = lambda kw, scene: open(scene.render.filepath, "wb").write(b"x")
@@ -42,6 +44,17 @@ class Recorder:
         return f"<fake {self._label}>"
 
 
+# The shape of each real host the module supports, as the real-Blender tests find it.
+VERSIONS = {
+    (3, 4, 1): dict(media_type=False, collection="sequences", retime="speed_factor",
+                    effect_input="seq1", turns_movies=False),
+    (5, 0, 1): dict(media_type=True, collection="strips", retime="effect", effect_input="input1",
+                    turns_movies=True),
+    (5, 2, 4): dict(media_type=True, collection="strips", retime="effect", effect_input="input1",
+                    turns_movies=True),
+}
+
+
 class Element:
     def __init__(self, width, height):
         self.orig_width = width
@@ -72,12 +85,18 @@ class StripCollection:
         fake._call("new_movie", dict(name=name, filepath=filepath, channel=channel,
                                      frame_start=frame_start))
         clip = fake.clip
+        size = (clip["width"], clip["height"])
+        if fake.turns_movies and clip["turns"] % 2:
+            size = size[::-1]  # the host reports the size it shows
+        label = f"{self._scene._prefix}strip.{name}"
         values = dict(name=name, filepath=filepath, channel=channel, frame_start=frame_start,
                       frame_final_duration=clip["frames"], fps=clip["fps"],
-                      elements=[Element(clip["width"], clip["height"])] if clip["elements"] else [])
+                      elements=[Element(*size)] if clip["elements"] else [],
+                      transform=Recorder(fake, label + ".transform", scale_x=1.0, scale_y=1.0,
+                                         rotation=0.0, offset_x=0, offset_y=0))
         if fake.retime == "speed_factor":
             values["speed_factor"] = 1.0
-        strip = MovieStrip(fake, f"{self._scene._prefix}strip.{name}", **values)
+        strip = MovieStrip(fake, label, **values)
         object.__setattr__(strip, "_source_frames", clip["frames"])
         self._items.append(strip)
         return strip
@@ -106,6 +125,8 @@ class Scene(Recorder):
                       resolution_percentage=100, fps=24, fps_base=1.0, filepath="/tmp/",
                       film_transparent=False,
                       image_settings=Recorder(fake, p + "image_settings", **image))
+        if fake.use_sequencer:
+            render["use_sequencer"] = True
         if fake.ffmpeg:
             render["ffmpeg"] = Recorder(fake, p + "ffmpeg", format="MPEG4", codec="H264",
                                         audio_codec="AAC", constant_rate_factor="MEDIUM")
@@ -134,6 +155,8 @@ class Scene(Recorder):
         if hasattr(r, "ffmpeg"):
             out.update(ff_format=r.ffmpeg.format, ff_codec=r.ffmpeg.codec,
                        ff_audio=r.ffmpeg.audio_codec)
+        if hasattr(r, "use_sequencer"):
+            out["use_sequencer"] = r.use_sequencer
         return out
 
 
@@ -181,11 +204,15 @@ class FakeBpy:
     inside bpy.ops.render.render (scene: the scene it renders) and may write files."""
 
     def __init__(self, media_type=True, ffmpeg=True, collection="strips", retime="none",
-                 effect_input="input1"):
+                 effect_input="input1", turns_movies=True, version=(5, 0, 1),
+                 use_sequencer=True):
         self.media_type, self.ffmpeg, self.collection = media_type, ffmpeg, collection
-        self.retime, self.effect_input = retime, effect_input
+        self.use_sequencer = use_sequencer
+        self.retime, self.effect_input, self.turns_movies = retime, effect_input, turns_movies
         self.log = []
-        self.clip = dict(frames=240, fps=24.0, width=1920, height=1080, elements=True)
+        # What new_movie opens; `turns`: the quarter turns the file's display rotation asks for
+        # (the module reads them from the file itself where the host does not apply them).
+        self.clip = dict(frames=240, fps=24.0, width=1920, height=1080, elements=True, turns=0)
         self.on_render = None
         self._failures = {}
         self._counts = {}
@@ -196,6 +223,13 @@ class FakeBpy:
         self.ops.render.render = self._render
         self.context = _Namespace()
         self.context.scene = self.scene()
+        self.app = _Namespace()
+        self.app.version = tuple(version)
+
+    @classmethod
+    def of_version(cls, version, **overrides):
+        """The fake shaped like the real host of that version (a key of VERSIONS)."""
+        return cls(version=version, **dict(VERSIONS[version], **overrides))
 
     def scene(self, name="Scene"):
         """The user's scene: writes are logged without a prefix."""
@@ -242,6 +276,23 @@ def write_file(path, data=b"\0" * 64):
     with open(path, "wb") as f:
         f.write(data)
     return path
+
+
+def _box(kind, *payload):
+    body = b"".join(payload)
+    return (len(body) + 8).to_bytes(4, "big") + kind + body
+
+
+def write_mp4(path, turns=0):
+    """The boxes of an MP4 that the rotation reader looks at: a video track whose header's matrix
+    turns the picture `turns` quarter turns counter-clockwise (as ffmpeg's rotate=90 does for 1)."""
+    one = 0x10000
+    a, b, c, d = [(one, 0, 0, one), (0, -one, one, 0), (-one, 0, 0, -one), (0, one, -one, 0)][turns]
+    matrix = b"".join(v.to_bytes(4, "big", signed=True) for v in (a, b, 0, c, d, 0, 0, 0, 1 << 30))
+    tkhd = _box(b"tkhd", bytes(4 + 20 + 16), matrix, bytes(8))
+    hdlr = _box(b"hdlr", bytes(8), b"vide", bytes(13))
+    return write_file(path, _box(b"ftyp", b"isom", bytes(4))
+                      + _box(b"moov", _box(b"trak", tkhd, _box(b"mdia", hdlr))))
 
 
 def write_video(suffix=".mp4"):

@@ -34,8 +34,21 @@ def fakes(ops_module, monkeypatch):
     f.browser = ops_fakes.Browser()
     monkeypatch.setattr(ops_module, "render", f.render)
     monkeypatch.setattr(ops_module, "webbrowser", f.browser)
-    monkeypatch.setattr(ops_module, "bpy", ops_fakes.host_api())
+    f.host = ops_fakes.host_api()
+    monkeypatch.setattr(ops_module, "bpy", f.host)
     return f
+
+
+@pytest.fixture(autouse=True)
+def bridges(ops_module, monkeypatch):
+    """Each test starts with no known bridge; the real ones it started are closed after it."""
+    known = []
+    monkeypatch.setattr(ops_module, "_bridges", known)
+    monkeypatch.setattr(ops_module, "_shown", [])
+    yield known
+    for entry in known:
+        entry.server.shutdown()
+        entry.server.server_close()
 
 
 @pytest.fixture

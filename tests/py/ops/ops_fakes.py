@@ -96,13 +96,85 @@ class Browser:
         return self.opens
 
 
+class WindowManager:
+    """Records the progress calls; `windows` hold the areas whose sidebars get redrawn."""
+
+    def __init__(self, windows=()):
+        self.progress, self.windows = [], list(windows)
+
+    def progress_begin(self, low, high):
+        self.progress.append(("begin", low, high))
+
+    def progress_update(self, value):
+        self.progress.append(("update", value))
+
+    def progress_end(self):
+        self.progress.append(("end",))
+
+
+class Region:
+    def __init__(self, type_):
+        self.type, self.redraws = type_, 0
+
+    def tag_redraw(self):
+        self.redraws += 1
+
+
+def window(*area_types):
+    """A window whose screen has one area of each type, each with a main region and a sidebar."""
+    areas = [types.SimpleNamespace(type=t, regions=[Region("WINDOW"), Region("UI")])
+             for t in area_types]
+    return types.SimpleNamespace(screen=types.SimpleNamespace(areas=areas))
+
+
+class Timers:
+    """bpy.app.timers: one registration per function, as the host keeps them."""
+
+    def __init__(self):
+        self.registered = {}
+
+    def register(self, fn, first_interval=0, persistent=False):
+        self.registered[fn] = (first_interval, persistent)
+
+    def unregister(self, fn):
+        del self.registered[fn]
+
+    def is_registered(self, fn):
+        return fn in self.registered
+
+
 def host_api(blend_dir="/projects/shot"):
-    """The part of bpy that ops uses: bpy.path.abspath, expanding "//" like the host does."""
+    """The part of bpy that ops uses: bpy.path.abspath (expanding "//" like the host does), the
+    window manager's progress and windows, the render_write handlers and the timers."""
 
     def abspath(path):
         return blend_dir + "/" + path[2:] if path.startswith("//") else path
 
-    return types.SimpleNamespace(path=types.SimpleNamespace(abspath=abspath))
+    return types.SimpleNamespace(
+        path=types.SimpleNamespace(abspath=abspath),
+        context=types.SimpleNamespace(window_manager=WindowManager()),
+        app=types.SimpleNamespace(handlers=types.SimpleNamespace(render_write=[]),
+                                  timers=Timers()))
+
+
+class Server:
+    """A bridge server handle whose counters a test sets; records its shutdown."""
+
+    def __init__(self, **stats):
+        self.counts = dict(requests=0, meta_requests=0, asset_requests=0, asset_bytes=0,
+                           asset_size=0, done=False, closed=False)
+        self.counts.update(stats)
+        self.calls = []
+
+    def stats(self):
+        return dict(self.counts)
+
+    def shutdown(self):
+        self.calls.append("shutdown")
+
+    def server_close(self):
+        self.calls.append("server_close")
+        self.counts["closed"] = True
 
 
 def sparse_file(path, size):
@@ -149,7 +221,9 @@ class Layout:
         self.items.append(("separator",))
 
     def operator(self, idname, **kw):
-        self.items.append(("operator", idname, kw))
+        props = types.SimpleNamespace()
+        self.items.append(("operator", idname, kw, props))
+        return props
 
     def _child(self, kind, **options):
         child = Layout(kind, **options)
@@ -173,6 +247,8 @@ class Layout:
                 out.append((it.kind, it.options, it.tree()))
             elif it[0] == "prop":
                 out.append(it[:3])
+            elif it[0] == "operator":
+                out.append(it[:3] + ((vars(it[3]),) if vars(it[3]) else ()))
             else:
                 out.append(it)
         return out

@@ -6,7 +6,7 @@ import types
 
 import pytest
 
-from ops_fakes import Operator, Props, bridge_get, bridge_meta, context, fragment, scene, sparse_file
+from ops_fakes import Operator, Props, Server, bridge_get, bridge_meta, context, fragment, scene, sparse_file
 from tavro_blender_uploader import config
 
 OPENED = "已在浏览器打开导入页，完成后本地服务自动关闭"
@@ -30,7 +30,7 @@ class Bridge:
         state.site = site
         if self.error is not None:
             raise self.error
-        return object(), 40000 + len(self.states)
+        return Server(), 40000 + len(self.states)
 
 
 def send(ops, props, **scene_kw):

@@ -3,20 +3,15 @@
 import pytest
 
 import fakebpy
-
-RESTORE_ORDER = [
-    "render.engine", "render.resolution_x", "render.resolution_y",
-    "render.resolution_percentage", "render.fps", "render.fps_base", "render.filepath",
-    "image_settings.media_type", "image_settings.file_format", "scene.frame_start",
-    "scene.frame_end", "scene.camera", "render.film_transparent", "ffmpeg.format",
-    "ffmpeg.codec", "ffmpeg.audio_codec",
-]
+from fakebpy import write_file
 
 
 def change_everything(scene):
     r = scene.render
     r.engine, r.resolution_x, r.resolution_y, r.resolution_percentage = "X", 3, 5, 7
     r.fps, r.fps_base, r.filepath, r.film_transparent = 60, 1.001, "/elsewhere/", True
+    if hasattr(r, "use_sequencer"):
+        r.use_sequencer = False
     r.image_settings.file_format = "FFMPEG"
     if hasattr(r.image_settings, "media_type"):
         r.image_settings.media_type = "VIDEO"
@@ -25,20 +20,50 @@ def change_everything(scene):
     scene.frame_start, scene.frame_end, scene.camera = 9, 99, fakebpy.Obj("Other")
 
 
+def restore_order(render, fake):
+    """The guard's table of settings, without those this fake host does not have."""
+    r = fake.context.scene.render
+    present = {"image_settings.media_type": hasattr(r.image_settings, "media_type"),
+               "render.use_sequencer": hasattr(r, "use_sequencer")}
+    return [k for k in render._GUARDED_SETTINGS
+            if present.get(k, True) and (hasattr(r, "ffmpeg") or not k.startswith("ffmpeg."))]
+
+
+def test_table_orders_media_type_before_file_format(render):
+    table = list(render._GUARDED_SETTINGS)
+    assert len(set(table)) == len(table)
+    assert table.index("image_settings.media_type") < table.index("image_settings.file_format")
+
+
 @pytest.mark.parametrize("media_type", [True, False])
 @pytest.mark.parametrize("ffmpeg", [True, False])
-def test_restore_writes_every_backed_up_setting_in_order(render, make_fake, media_type, ffmpeg):
-    fake = make_fake(media_type=media_type, ffmpeg=ffmpeg)
+@pytest.mark.parametrize("use_sequencer", [True, False])
+def test_restore_writes_every_backed_up_setting_in_table_order(render, make_fake, media_type,
+                                                               ffmpeg, use_sequencer):
+    fake = make_fake(media_type=media_type, ffmpeg=ffmpeg, use_sequencer=use_sequencer)
     scene = fake.context.scene
     before = scene.snapshot()
     with render._scene_guard(scene):
         change_everything(scene)
         fake.log.clear()
-    expected = [k for k in RESTORE_ORDER
-                if (media_type or "media_type" not in k) and (ffmpeg or "ffmpeg." not in k)]
-    assert [k for k, _ in fake.writes()] == expected
+    assert [k for k, _ in fake.writes()] == restore_order(render, fake)
     assert scene.snapshot() == before
     assert scene.camera is None  # an empty camera comes back empty
+
+
+@pytest.mark.parametrize("shape", [{}, {"media_type": False, "ffmpeg": False}])
+def test_table_holds_every_setting_the_renders_change(render, make_fake, tmpdir_files, shape):
+    # Whatever a snapshot or an animation writes to the user's scene is in the guard's table,
+    # and is written back.
+    fake = make_fake(**shape)
+    scene = fake.context.scene
+    fake.on_render = lambda kw, sc: write_file(sc.render.filepath + (
+        "" if kw.get("write_still") else ".mp4"))
+    render.render_snapshot(scene, fakebpy.Obj("Cam"), 640, 16, 9)
+    if shape.get("ffmpeg", True):
+        render.render_animation(scene, fakebpy.Obj("Cam"), 640, 16, 9, 1, 4)
+    changed = {k for k, _ in fake.writes()}
+    assert changed <= set(render._GUARDED_SETTINGS)
 
 
 @pytest.mark.parametrize("exc", [ValueError("host says no"), KeyboardInterrupt()])
@@ -64,7 +89,8 @@ def test_failing_restore_step_ends_restore_and_replaces_block_error(render, fake
             raise ValueError("block")
     assert info.value is failure
     written = [k for k, _ in fake.writes()]
-    assert written == RESTORE_ORDER[:RESTORE_ORDER.index("image_settings.file_format")]
+    order = restore_order(render, fake)
+    assert written == order[:order.index("image_settings.file_format")]
     assert scene.frame_start == 9 and scene.render.film_transparent is True  # not restored
 
 

@@ -91,9 +91,9 @@ def test_animation_order_meta_and_restore(render, fake, tmpdir_files):
     writes = [k for k, _ in fake.writes()]
     render_at = fake.log.index(("call:render.render", {"animation": True}))
     inside = [k for k, _ in fake.log[:render_at] if not k.startswith("call:")]
-    assert inside[-8:] == ["image_settings.file_format", "ffmpeg.format", "ffmpeg.codec",
+    assert inside[-9:] == ["image_settings.file_format", "ffmpeg.format", "ffmpeg.codec",
                            "ffmpeg.audio_codec", "render.filepath", "scene.camera",
-                           "scene.frame_start", "scene.frame_end"]
+                           "render.use_sequencer", "scene.frame_start", "scene.frame_end"]
     assert ("scene.frame_start", 1) in fake.writes() and ("scene.frame_end", 48) in fake.writes()
     assert writes[0] == "render.engine"
     assert scene.snapshot() == before

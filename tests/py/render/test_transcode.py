@@ -6,7 +6,9 @@ import os
 
 import pytest
 
-from fakebpy import write_file, write_video
+import math
+
+from fakebpy import VERSIONS, FakeBpy, write_file, write_mp4, write_video
 
 
 @pytest.fixture
@@ -54,7 +56,7 @@ def test_success_meta_and_order(render, make_fake, clip, tmpdir_files, collectio
     assert fake.calls("new_movie")[0][1] == dict(name="src", filepath=clip, channel=1,
                                                  frame_start=1)
     assert fake.calls("render.render")[0][1] == {"animation": True, "scene": "LUMO_Transcode"}
-    tmp = [k for k, _ in fake.writes("LUMO_Transcode/")]
+    tmp = [k for k, _ in fake.writes("LUMO_Transcode/") if ".transform." not in k]
     assert tmp[:2] == ["LUMO_Transcode/scene.frame_start", "LUMO_Transcode/scene.frame_end"]
     assert tmp[-1] == "LUMO_Transcode/render.filepath"
 
@@ -158,7 +160,7 @@ def test_retiming_applies_to_the_limit_too(render, make_fake, clip, tmpdir_files
     fake.clip.update(frames=24 * 10, fps=24.0)  # same rate: left alone
     fake.log.clear()
     _, meta = render.transcode_local_video(clip, 640)
-    assert meta["frames"] == 240 and not fake.writes("LUMO_Transcode/strip")
+    assert meta["frames"] == 240 and not fake.writes("LUMO_Transcode/strip.src.speed")
 
 
 def test_clip_the_host_cannot_decode_is_an_error(render, fake, clip, tmpdir_files):
@@ -169,3 +171,57 @@ def test_clip_the_host_cannot_decode_is_an_error(render, fake, clip, tmpdir_file
         render.transcode_local_video(clip, 640)
     assert str(info.value) == "无法读取视频文件：My Clip.MOV"
     assert fake.data.scenes.names() == ["Scene"] and not fake.calls("render.render")
+
+
+@pytest.mark.parametrize("size, edge, out", [
+    ((1920, 1080), 1280, (1280, 720)),  # larger than the output: shrunk, nothing cut
+    ((640, 360), 1280, (1280, 720)),    # smaller: enlarged, no black frame around it
+    ((1080, 1920), 1280, (720, 1280)),
+    ((853, 480), 1280, (1280, 720)),    # odd width: both axes fill the even frame
+])
+def test_whole_picture_fills_the_frame(render, fake, clip, tmpdir_files, size, edge, out):
+    fake.clip.update(width=size[0], height=size[1])
+    fake.on_render = write_video(".mp4")
+    _, meta = render.transcode_local_video(clip, edge)
+    assert (meta["width"], meta["height"]) == out
+    assert fake.writes("LUMO_Transcode/strip.src.transform") == [
+        ("LUMO_Transcode/strip.src.transform.scale_x", out[0] / size[0]),
+        ("LUMO_Transcode/strip.src.transform.scale_y", out[1] / size[1])]
+
+
+@pytest.mark.parametrize("version", sorted(VERSIONS))
+@pytest.mark.parametrize("turns", [0, 1, 2, 3])
+def test_phone_clip_comes_out_upright_in_every_host(render, monkeypatch, tmp_path, tmpdir_files,
+                                                    version, turns):
+    # A landscape picture stored with a display rotation; hosts that do not turn it themselves
+    # get the strip turned by the module, from the file's own matrix.
+    fake = FakeBpy.of_version(version)
+    monkeypatch.setattr(render, "bpy", fake)
+    fake.clip.update(width=1920, height=1080, turns=turns)
+    fake.on_render = write_video(".mp4")
+    src = write_mp4(str(tmp_path / "phone.mp4"), turns)
+    _, meta = render.transcode_local_video(src, 1280)
+    sideways = turns % 2 == 1
+    assert (meta["width"], meta["height"]) == ((720, 1280) if sideways else (1280, 720))
+    writes = dict(fake.writes("LUMO_Transcode/strip.src.transform"))
+    # 1920 x 1080 onto 1280 x 720, turned or not; the older host's inexact edges get a few
+    # pixels of overscan.
+    overscan = 0 if version >= (4, 2) else 2 if turns == 0 else 4
+    assert math.isclose(writes["LUMO_Transcode/strip.src.transform.scale_x"],
+                        (1280 + overscan) / 1920)
+    assert math.isclose(writes["LUMO_Transcode/strip.src.transform.scale_y"],
+                        (720 + overscan) / 1080)
+    turned = writes.get("LUMO_Transcode/strip.src.transform.rotation", 0.0)
+    expected = 0 if VERSIONS[version]["turns_movies"] else turns
+    assert math.isclose(turned, expected * math.pi / 2)
+
+
+def test_unreadable_rotation_counts_as_none(render, tmp_path, monkeypatch, tmpdir_files):
+    fake = FakeBpy.of_version((3, 4, 1))
+    monkeypatch.setattr(render, "bpy", fake)
+    fake.on_render = write_video(".mp4")
+    whole = (tmp_path / write_mp4(str(tmp_path / "whole.mp4"), 1)).read_bytes()
+    src = write_file(str(tmp_path / "damaged.mp4"), whole[:-20])
+    _, meta = render.transcode_local_video(src, 1280)
+    assert (meta["width"], meta["height"]) == (1280, 720)
+    assert "LUMO_Transcode/strip.src.transform.rotation" not in dict(fake.writes())

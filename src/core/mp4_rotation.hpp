@@ -1,0 +1,42 @@
+// The display rotation an MP4/MOV file asks for: the track header (tkhd) matrix of its first
+// video track. Phones store a landscape picture and turn it for display with this matrix. No host
+// API, no Python; every read is bounded, so any file (or any bytes) can be given.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace tavro::core {
+
+// Random-access bytes: the reader never needs more than a box header or a track header at once.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  virtual std::uint64_t size() const = 0;
+  // Fills `out` from `offset`; false when that range is not wholly available.
+  virtual bool read(std::uint64_t offset, std::span<std::uint8_t> out) const = 0;
+};
+
+class MemorySource final : public ByteSource {
+ public:
+  explicit MemorySource(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+  std::uint64_t size() const override { return bytes_.size(); }
+  bool read(std::uint64_t offset, std::span<std::uint8_t> out) const override;
+
+ private:
+  std::span<const std::uint8_t> bytes_;
+};
+
+// Counter-clockwise quarter turns (0 to 3) that the first video track's matrix applies for
+// display. 0 for anything else: not an MP4/MOV, no video track, a matrix that mirrors, shears
+// or turns by other angles, truncated or malformed boxes.
+int video_quarter_turns(const ByteSource& source);
+// The same for a file; 0 when it cannot be opened or read.
+int video_quarter_turns_of_file(const std::string& path);
+
+// Quarter turns of a tkhd matrix's linear part (a b / c d, 16.16 fixed point), or 0.
+int quarter_turns_of_matrix(std::int32_t a, std::int32_t b, std::int32_t c, std::int32_t d);
+
+}  // namespace tavro::core

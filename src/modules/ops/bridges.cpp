@@ -1,0 +1,283 @@
+// The bridges this session started: each send adds one to `_bridges` (newest first), the panel
+// shows the newest few with their state in words, read from the bridge's own counters, and
+// offers to open the import page again, to show the file and to stop the bridge. A timer keeps
+// the panel current while some bridge is alive and unregisters itself when none is.
+#include <algorithm>
+#include <string>
+
+#include "ops.hpp"
+
+namespace ops {
+
+using py::Ref;
+
+namespace {
+
+constexpr double kTickSeconds = 0.25;  // how often the panel follows a live bridge
+constexpr long long kMegabyte = 1048576;
+
+struct Kind {
+  const char* kind;
+  const char* label;
+  const char* icon;
+};
+constexpr Kind kKinds[] = {{"image", "图片", "IMAGE_DATA"}, {"video", "视频", "FILE_MOVIE"}};
+constexpr Kind kOtherKind = {"", "素材", "FILE"};
+
+const Kind& kind_of(PyObject* kind) {
+  for (const Kind& k : kKinds)
+    if (py::equals(kind, py::str(k.kind).get())) return k;
+  return kOtherKind;
+}
+
+long long count(const Ref& stats, const char* key) {
+  PyObject* v = PyDict_GetItemString(stats.get(), key);  // borrowed
+  if (v == nullptr) py::raise(PyExc_KeyError, key);
+  return py::to_long(v);
+}
+
+bool flag(const Ref& stats, const char* key) {
+  PyObject* v = PyDict_GetItemString(stats.get(), key);
+  if (v == nullptr) py::raise(PyExc_KeyError, key);
+  return py::truthy(v);
+}
+
+// "已传输 45%（共 12.3 MB）": the latest /asset answer's share of the file. The byte count
+// adds up every answer, so the earlier (complete) answers of a retried transfer are taken off.
+Ref transfer_text(long long sent_total, long long answers, long long size) {
+  long long sent = sent_total - (answers - 1) * size;
+  sent = std::max(0LL, std::min(sent, size));
+  long long percent = size > 0 ? sent * 100 / size : 100;
+  Ref mb = Ref::steal(PyFloat_FromDouble(static_cast<double>(size) / kMegabyte));
+  Ref text = concat(py::str("已传输 " + std::to_string(percent) + "%（共 "), format(mb, ".1f"));
+  return concat(text, py::str(" MB）"));
+}
+
+BridgeRow row_of(const Ref& entry) {
+  BridgeRow row{entry, "", Ref(), "", "", "", false};
+  const Kind& kind = kind_of(py::attr(entry, "kind").get());
+  row.kind_label = kind.label;
+  row.kind_icon = kind.icon;
+  auto phase = [&row](const char* key, Ref text, const char* icon, bool alive) {
+    row.phase = key;
+    row.text = std::move(text);
+    row.icon = icon;
+    row.alive = alive;
+    return row;
+  };
+  Ref stats = py::call_method(py::attr(entry, "server").get(), "stats");
+  if (py::truthy(py::attr(entry, "stopped").get()))
+    return phase("stopped", py::str("已停止，本地服务已关闭"), "CANCEL", false);
+  if (flag(stats, "done"))
+    return phase("imported", py::str("已导入，本地服务已关闭"), "CHECKMARK", false);
+  if (flag(stats, "closed") ||
+      py::truthy(py::call_method(py::attr(entry, "state").get(), "expired").get()))
+    return phase("expired", py::str("已过期，本地服务已关闭"), "ERROR", false);
+  long long answers = count(stats, "asset_requests");
+  if (answers > 0) {
+    long long size = count(stats, "asset_size"), sent = count(stats, "asset_bytes");
+    if (sent - (answers - 1) * size < size)
+      return phase("transferring", transfer_text(sent, answers, size), "SORT_ASC", true);
+    return phase("uploading", py::str("已交给网页，等待网页完成导入"), "TIME", true);
+  }
+  if (count(stats, "meta_requests") > 0)
+    return phase("connected", py::str("网页已连接"), "LINKED", true);
+  return phase("waiting", py::str("等待网页连接"), "TIME", true);
+}
+
+// The entry whose id the operator carries in its `bridge` property, or empty.
+Ref find_entry(PyObject* m, PyObject* op) {
+  Ref wanted = py::attr(op, "bridge");
+  Ref found;
+  for_each(py::global(m, "_bridges"), [&](const Ref& entry) {
+    if (!found && py::equals(py::attr(entry, "id").get(), wanted.get())) found = entry;
+  });
+  return found;
+}
+
+// Stops the server's accept loop and closes its socket; both are idempotent.
+void close_server(const Ref& entry) {
+  Ref server = py::attr(entry, "server");
+  py::call_method(server.get(), "shutdown");
+  py::call_method(server.get(), "server_close");
+}
+
+// Asks the host to redraw the sidebars of the 3D views, where the panel is.
+void redraw_panels(PyObject* m) {
+  Ref wm = py::attr(py::attr(py::global(m, "bpy"), "context"), "window_manager");
+  Ref view = py::str("VIEW_3D"), sidebar = py::str("UI");
+  for_each(py::attr(wm, "windows"), [&](const Ref& window) {
+    for_each(py::attr(py::attr(window, "screen"), "areas"), [&](const Ref& area) {
+      if (!py::equals(py::attr(area, "type").get(), view.get())) return;
+      for_each(py::attr(area, "regions"), [&](const Ref& region) {
+        if (py::equals(py::attr(region, "type").get(), sidebar.get()))
+          py::call_method(region.get(), "tag_redraw");
+      });
+    });
+  });
+}
+
+void start_timer(PyObject* m) {
+  Ref timers = py::attr(py::attr(py::global(m, "bpy"), "app"), "timers");
+  Ref tick_fn = py::global(m, "_tick");
+  if (py::truthy(py::call_method(timers.get(), "is_registered", tick_fn).get())) return;
+  // Persistent: bridges outlive a file load, and so must the panel's view of them.
+  py::call_tuple(
+      py::attr(timers, "register").get(), py::tuple(tick_fn),
+      py::kwargs({{"first_interval", py::real(kTickSeconds)}, {"persistent", py::boolean(true)}}));
+}
+
+void stop_timer(PyObject* m) {
+  Ref timers = py::attr(py::attr(py::global(m, "bpy"), "app"), "timers");
+  Ref tick_fn = py::global(m, "_tick");
+  if (py::truthy(py::call_method(timers.get(), "is_registered", tick_fn).get()))
+    py::call_method(timers.get(), "unregister", tick_fn);
+}
+
+// The operator's bridge, or a report and empty when it is gone from the list.
+Ref entry_for(PyObject* m, PyObject* op) {
+  Ref entry = find_entry(m, op);
+  if (!entry) report(op, "ERROR", "找不到这个本地服务，请重新发送");
+  return entry;
+}
+
+}  // namespace
+
+void track_bridge(PyObject* m, const Ref& state, const Ref& server, const Ref& port, const Ref& url,
+                  const Ref& path, const Ref& kind) {
+  Ref bridges = py::global(m, "_bridges");
+  long long id = 1;
+  if (PyList_Size(bridges.get()) > 0)
+    id = py::to_long(py::attr(Ref::borrow(PyList_GetItem(bridges.get(), 0)), "id").get()) + 1;
+  Ref name = py::call(py::attr(py::attr(py::global(m, "os"), "path"), "basename"), path);
+  Ref fields = py::kwargs({{"id", py::integer(id)},
+                           {"state", state},
+                           {"server", server},
+                           {"port", port},
+                           {"url", url},
+                           {"path", path},
+                           {"name", name},
+                           {"kind", kind},
+                           {"stopped", py::boolean(false)}});
+  Ref entry =
+      py::call_tuple(py::attr(py::import("types"), "SimpleNamespace").get(), py::tuple(), fields);
+  if (PyList_Insert(bridges.get(), 0, entry.get()) < 0) py::throw_pending();
+  // Bridges that have ended and are no longer shown are forgotten; live ones are kept, so that
+  // closing the add-on can still close them.
+  Ref kept = py::list();
+  size_t index = 0;
+  for_each(bridges, [&](const Ref& e) {
+    if (index++ < kShownBridges || row_of(e).alive) py::append(kept, e);
+  });
+  if (PyList_SetSlice(bridges.get(), 0, PyList_Size(bridges.get()), kept.get()) < 0)
+    py::throw_pending();
+  start_timer(m);
+}
+
+std::vector<BridgeRow> bridge_rows(PyObject* m, size_t limit) {
+  std::vector<BridgeRow> rows;
+  for_each(py::global(m, "_bridges"), [&](const Ref& entry) {
+    if (rows.size() < limit) rows.push_back(row_of(entry));
+  });
+  return rows;
+}
+
+Ref bridge_rows_fn(PyObject* m, PyObject* args, PyObject* kwargs) {
+  py::Params p("_bridge_rows", args, kwargs, {});
+  Ref out = py::list();
+  for (const BridgeRow& r : bridge_rows(m, kShownBridges)) {
+    py::append(out, py::tuple(py::attr(r.entry, "id"), py::attr(r.entry, "name"), r.kind_label,
+                              r.phase, r.text, r.alive));
+  }
+  return out;
+}
+
+Ref tick(PyObject* m, PyObject* args, PyObject* kwargs) {
+  py::Params p("_tick", args, kwargs, {});
+  // Redraw only when what the panel shows has changed: a redraw of an unchanged panel costs
+  // the host a frame for nothing.
+  Ref shown = py::list();
+  for (const BridgeRow& r : bridge_rows(m, kShownBridges))
+    py::append(shown, py::tuple(py::attr(r.entry, "id"), r.text));
+  if (!py::equals(shown.get(), py::global(m, "_shown").get())) {
+    py::add(m, "_shown", shown);
+    redraw_panels(m);
+  }
+  bool alive = false;
+  for_each(py::global(m, "_bridges"), [&](const Ref& e) { alive = alive || row_of(e).alive; });
+  return alive ? py::real(kTickSeconds) : py::none();
+}
+
+Ref open_import_page(PyObject* m, PyObject* args, PyObject* kwargs) {
+  py::Params p("open_import_page", args, kwargs, {"op", "context"});
+  Ref entry = entry_for(m, p[0]);
+  if (!entry) return text_set("CANCELLED");
+  if (!row_of(entry).alive) {
+    report(p[0], "WARNING", "这个本地服务已关闭，请在 Blender 中重新发送");
+    return text_set("CANCELLED");
+  }
+  Ref props = py::attr(py::attr(p[1], "scene"), "lumo_uploader");
+  if (open_in_browser(m, p[0], props, py::attr(entry, "url")))
+    report(p[0], "INFO", "已在浏览器打开导入页");
+  return text_set("FINISHED");
+}
+
+Ref show_asset_file(PyObject* m, PyObject* args, PyObject* kwargs) {
+  py::Params p("show_asset_file", args, kwargs, {"op", "context"});
+  PyObject* op = p[0];
+  Ref entry = entry_for(m, op);
+  if (!entry) return text_set("CANCELLED");
+  Ref path = py::attr(entry, "path");
+  Ref os_path = py::attr(py::global(m, "os"), "path");
+  if (!py::truthy(py::call_method(os_path.get(), "isfile", path).get())) {
+    report(op, "ERROR", concat(py::str("素材文件已不存在："), path));
+    return text_set("CANCELLED");
+  }
+  // Windows and macOS select the file in their file manager; elsewhere the folder is opened.
+  // (Blender's own wm.path_open opens a folder only, and on Linux runs the same xdg-open.)
+  std::string platform = py::utf8(py::attr(py::global(m, "sys"), "platform").get());
+  Ref command;
+  if (platform.rfind("win", 0) == 0)
+    command = py::tuple("explorer", "/select,", path);
+  else if (platform == "darwin")
+    command = py::tuple("open", "-R", path);
+  else
+    command = py::tuple("xdg-open", py::call_method(os_path.get(), "dirname", path));
+  Ref subprocess = py::global(m, "subprocess");
+  Ref quiet = py::attr(subprocess, "DEVNULL");
+  try {
+    py::call_tuple(py::attr(subprocess, "Popen").get(), py::tuple(command),
+                   py::kwargs({{"stdin", quiet}, {"stdout", quiet}, {"stderr", quiet}}));
+  } catch (py::Error& e) {
+    if (!e.matches(PyExc_OSError)) throw;
+    report(op, "WARNING", concat(py::str("无法打开文件管理器，素材文件在："), path));
+    return text_set("FINISHED");
+  }
+  report(op, "INFO", concat(py::str("素材文件："), path));
+  return text_set("FINISHED");
+}
+
+Ref stop_bridge(PyObject* m, PyObject* args, PyObject* kwargs) {
+  py::Params p("stop_bridge", args, kwargs, {"op", "context"});
+  Ref entry = entry_for(m, p[0]);
+  if (!entry) return text_set("CANCELLED");
+  bool alive = row_of(entry).alive;
+  close_server(entry);
+  if (alive) py::set_attr(entry, "stopped", py::boolean(true));
+  redraw_panels(m);
+  report(p[0], "INFO", concat(py::str("已停止本地服务："), py::attr(entry, "name")));
+  return text_set("FINISHED");
+}
+
+Ref stop_all_bridges(PyObject* m, PyObject* args, PyObject* kwargs) {
+  py::Params p("stop_all_bridges", args, kwargs, {});
+  Ref bridges = py::global(m, "_bridges");
+  for_each(bridges, [](const Ref& entry) { close_server(entry); });
+  if (PyList_SetSlice(bridges.get(), 0, PyList_Size(bridges.get()), nullptr) < 0)
+    py::throw_pending();
+  py::add(m, "_shown", py::list());
+  stop_timer(m);
+  return py::none();
+}
+
+}  // namespace ops

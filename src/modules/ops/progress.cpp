@@ -1,0 +1,87 @@
+// Frames done of the total while an animation or a video renders. The send blocks the
+// interface for the whole render, so the host's own progress indicator (the number in the
+// mouse cursor, which the host shows without redrawing) is what tells the user the render
+// goes on. A render_write handler drives it per written frame; it is in the host's handler
+// list only while the render runs, whatever way the render ends.
+#include <algorithm>
+
+#include "ops.hpp"
+
+namespace ops {
+
+using py::Ref;
+
+namespace {
+
+// The handler's own record, a dict that the handler holds as its `self`: the window manager,
+// and the total it has announced (0: not yet).
+long long announced(PyObject* progress) {
+  PyObject* total = PyDict_GetItemString(progress, "total");  // borrowed
+  return total ? py::to_long(total) : 0;
+}
+
+// The frame the scene being rendered has just written, against its range. The render may be
+// of another scene than the user's (a video is normalised in a scene of its own), so the range
+// is read from the scene the host passes.
+Ref on_frame(PyObject* progress, PyObject* args, PyObject*) {
+  PyObject* scene = PyTuple_Size(args) > 0 ? PyTuple_GetItem(args, 0) : nullptr;
+  if (scene == nullptr || scene == Py_None) return py::none();
+  try {
+    Ref wm = Ref::borrow(PyDict_GetItemString(progress, "wm"));
+    long long start = py::to_long(py::attr(scene, "frame_start").get());
+    long long end = py::to_long(py::attr(scene, "frame_end").get());
+    long long current = py::to_long(py::attr(scene, "frame_current").get());
+    long long total = std::max(1LL, end - start + 1);
+    if (announced(progress) != total) {
+      py::call_method(wm.get(), "progress_begin", 0, total);
+      py::set_item(Ref::borrow(progress), "total", py::integer(total));
+    }
+    long long done = std::max(0LL, std::min(total, current - start + 1));
+    py::call_method(wm.get(), "progress_update", done);
+  } catch (py::Error& e) {
+    // A progress display that fails must not print into the host's console at every frame;
+    // the render goes on. Interrupts still pass.
+    if (!e.matches(PyExc_Exception)) throw;
+  }
+  return py::none();
+}
+
+PyMethodDef kOnFrame =
+    PY_FUNCTION("_on_frame", on_frame, "Shows the frame just written in the host's progress.");
+
+void finish(const Ref& handlers, const Ref& handler, const Ref& progress) {
+  Ref present = py::call_method(handlers.get(), "count", handler);
+  if (py::to_long(present.get()) > 0) py::call_method(handlers.get(), "remove", handler);
+  if (announced(progress.get()) > 0) {
+    py::call_method(py::Ref::borrow(PyDict_GetItemString(progress.get(), "wm")).get(),
+                    "progress_end");
+  }
+}
+
+}  // namespace
+
+Ref with_frame_progress(PyObject* m, const std::function<Ref()>& body) {
+  Ref bpy = py::global(m, "bpy");
+  Ref progress = py::dict();
+  py::set_item(progress, "wm", py::attr(py::attr(bpy, "context"), "window_manager"));
+  py::set_item(progress, "total", py::integer(0));
+  Ref handlers = py::attr(py::attr(py::attr(bpy, "app"), "handlers"), "render_write");
+  Ref handler = Ref::steal(PyCFunction_NewEx(&kOnFrame, progress.get(), nullptr));
+  py::call_method(handlers.get(), "append", handler);
+  Ref result;
+  try {
+    result = body();
+  } catch (...) {
+    // The render's own error (an interrupt included) is what the caller gets, even when the
+    // clean-up fails too.
+    try {
+      finish(handlers, handler, progress);
+    } catch (py::Error&) {
+    }
+    throw;
+  }
+  finish(handlers, handler, progress);
+  return result;
+}
+
+}  // namespace ops

@@ -1,0 +1,114 @@
+#include "host_caps.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "render.hpp"
+
+namespace render::caps {
+namespace {
+
+// Version boundaries (major, minor). Verified: 3.4 is before both, 5.0 and 5.2 after both.
+// The first host that turns movies by their display rotation itself.
+constexpr long long kTurnsMoviesSince[] = {4, 2};
+// The first host whose strip transform covers the frame's edge pixels exactly. Older ones
+// sample half a pixel off there, a turned picture a pixel more, which leaves a half-transparent
+// (dark) edge line; a little overscan covers it at the cost of a pixel or two of the picture.
+constexpr long long kExactEdgesSince[] = {4, 2};
+
+bool at_least(PyObject* m, const long long (&since)[2]) {
+  py::Ref version = py::attr(py::attr(host(m), "app"), "version");
+  for (Py_ssize_t i = 0; i < 2; ++i) {
+    long long part = py::to_long(py::Ref::steal(PySequence_GetItem(version.get(), i)).get());
+    if (part != since[i]) return part > since[i];
+  }
+  return true;
+}
+
+// new_effect's input keyword is "input1" on newer hosts and "seq1" on older ones.
+py::Ref add_speed_effect(const py::Ref& strips, const py::Ref& strip) {
+  py::Ref new_effect = py::attr(strips, "new_effect");
+  auto kw = [&](const char* input) {
+    return py::kwargs({{"name", py::str("speed")},
+                       {"type", py::str("SPEED")},
+                       {"channel", py::integer(2)},
+                       {"frame_start", py::integer(1)},
+                       {input, strip}});
+  };
+  try {
+    return py::call_tuple(new_effect.get(), py::tuple(), kw("input1"));
+  } catch (py::Error& e) {
+    if (!e.matches(PyExc_TypeError)) throw;
+  }
+  return py::call_tuple(new_effect.get(), py::tuple(), kw("seq1"));
+}
+
+long long strip_length(const py::Ref& strip) {
+  return py::integer_arg(py::attr(strip, "frame_final_duration").get(), "frame_final_duration");
+}
+
+}  // namespace
+
+py::Ref strip_collection(const py::Ref& editor) {
+  py::Ref strips = py::attr_or_null(editor.get(), "strips");
+  return strips ? strips : py::attr(editor, "sequences");
+}
+
+void set_media_type(const py::Ref& image_settings, const char* value) {
+  if (py::has_attr(image_settings.get(), "media_type"))
+    py::set_attr(image_settings, "media_type", py::str(value));
+}
+
+void render_3d_view(PyObject* scene) {
+  py::Ref r = py::attr(scene, "render");
+  if (py::has_attr(r.get(), "use_sequencer")) py::set_attr(r, "use_sequencer", py::boolean(false));
+}
+
+// The host's movie strip plays one source frame per scene frame, so a clip whose frame rate is
+// not the output's would play too slow or too fast. Retime it with what the host offers:
+// - the movie strip's own speed_factor (3.x): the host shortens the strip itself;
+// - else a speed effect over the strip (4.x and later, whose retiming keys cannot be created
+//   from a script), with the strip's length set to the retimed one;
+// - else the plain one-to-one playback.
+long long retime(const py::Ref& strips, const py::Ref& strip, long long src_frames,
+                 double out_fps) {
+  py::Ref fps_attr = py::attr_or_null(strip.get(), "fps");
+  double src_fps = fps_attr ? py::to_double(fps_attr.get()) : 0.0;
+  if (!(src_fps > 0) || !(out_fps > 0) || std::fabs(src_fps - out_fps) < 1e-6) return src_frames;
+  double factor = src_fps / out_fps;  // source frames per output frame
+  if (py::has_attr(strip.get(), "speed_factor")) {
+    py::set_attr(strip, "speed_factor", py::real(factor));
+    return strip_length(strip);
+  }
+  if (!py::has_attr(strips.get(), "new_effect")) return src_frames;
+  py::Ref effect = add_speed_effect(strips, strip);
+  py::set_attr(effect, "speed_control", py::str("MULTIPLY"));
+  py::set_attr(effect, "speed_factor", py::real(factor));
+  // Output frame n shows source frame n * factor; the strip is cut or extended to end where
+  // that passes the clip's end, and the effect, which follows its input, with it.
+  auto retimed =
+      static_cast<long long>(std::floor(static_cast<double>(src_frames) / factor + 1e-9));
+  py::set_attr(strip, "frame_final_duration", py::integer(std::max(retimed, 1LL)));
+  return strip_length(strip);
+}
+
+bool turns_movies(PyObject* m) { return at_least(m, kTurnsMoviesSince); }
+
+void fit_strip(PyObject* m, const py::Ref& strip, long long stored_w, long long stored_h,
+               long long width, long long height, int quarter_turns) {
+  // Pixels added to each axis of the frame where the host's edges are not exact.
+  const double overscan = at_least(m, kExactEdgesSince) ? 0 : quarter_turns == 0 ? 2 : 4;
+  // The transform scales the stored picture first and turns it after, so a quarter turn
+  // maps the frame's height onto the picture's width.
+  const bool sideways = quarter_turns % 2 != 0;
+  py::Ref transform = py::attr(strip, "transform");
+  py::set_attr(transform, "scale_x",
+               py::real((static_cast<double>(sideways ? height : width) + overscan) / stored_w));
+  py::set_attr(transform, "scale_y",
+               py::real((static_cast<double>(sideways ? width : height) + overscan) / stored_h));
+  if (quarter_turns != 0)
+    py::set_attr(transform, "rotation", py::real(quarter_turns * std::numbers::pi / 2));
+}
+
+}  // namespace render::caps
