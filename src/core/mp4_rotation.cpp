@@ -8,6 +8,8 @@
 #include <optional>
 #include <string_view>
 
+#include "core/file.hpp"
+
 namespace tavro::core {
 namespace {
 
@@ -125,15 +127,13 @@ namespace {
 class FileSource final : public ByteSource {
  public:
   explicit FileSource(std::FILE* f) : f_(f) {
-    if (std::fseek(f_, 0, SEEK_END) == 0) {
-      long end = std::ftell(f_);
-      size_ = end > 0 ? static_cast<std::uint64_t>(end) : 0;
-    }
+    std::int64_t end = size_by_seeking(f_);
+    size_ = end > 0 ? static_cast<std::uint64_t>(end) : 0;
   }
   std::uint64_t size() const override { return size_; }
   bool read(std::uint64_t offset, std::span<std::uint8_t> out) const override {
     if (offset > size_ || out.size() > size_ - offset) return false;
-    if (std::fseek(f_, static_cast<long>(offset), SEEK_SET) != 0) return false;
+    if (!seek_to(f_, offset)) return false;
     return std::fread(out.data(), 1, out.size(), f_) == out.size();
   }
 
@@ -145,7 +145,7 @@ class FileSource final : public ByteSource {
 }  // namespace
 
 int video_quarter_turns_of_file(const std::string& path) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(open_utf8(path, "rb"), &std::fclose);
   if (!f) return 0;
   return video_quarter_turns(FileSource(f.get()));
 }
