@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "core/file.hpp"
+
 using tavro::core::MemorySource;
 using tavro::core::quarter_turns_of_matrix;
 using tavro::core::video_quarter_turns;
@@ -118,13 +120,17 @@ TEST(VideoQuarterTurns, DamagedOrForeignBytesCountAsUnrotated) {
 }
 
 TEST(VideoQuarterTurns, ReadsAFileAndToleratesAMissingOne) {
-  const auto path = std::filesystem::temp_directory_path() / "tavro_rotation_test.mp4";
+  // In a folder named in Chinese with a space, as a Chinese Windows user's folders are.
+  const auto dir = std::filesystem::temp_directory_path() / u8"视频 素材";
+  std::filesystem::create_directories(dir);
+  const std::u8string name = (dir / "tavro_rotation_test.mp4").u8string();
+  const std::string path(name.begin(), name.end());
   const Bytes bytes = movie(tkhd(0, -kOne, kOne, 0));
-  std::FILE* f = std::fopen(path.c_str(), "wb");
+  std::FILE* f = tavro::core::open_utf8(path, "wb");
   ASSERT_NE(f, nullptr);
   std::fwrite(bytes.data(), 1, bytes.size(), f);
   std::fclose(f);
-  EXPECT_EQ(tavro::core::video_quarter_turns_of_file(path.string()), 1);
-  std::filesystem::remove(path);
-  EXPECT_EQ(tavro::core::video_quarter_turns_of_file(path.string()), 0);
+  EXPECT_EQ(tavro::core::video_quarter_turns_of_file(path), 1);
+  std::filesystem::remove(std::filesystem::path(name));
+  EXPECT_EQ(tavro::core::video_quarter_turns_of_file(path), 0);
 }
