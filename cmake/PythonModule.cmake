@@ -39,7 +39,7 @@ function(tavro_python_module name)
       endif()
     else()
       target_link_options(${name} PRIVATE -undefined dynamic_lookup)
-      # Each module's own operator new and delete, kept out of its exports.
+      # Each module's own operator new/delete (kept out of its exports) and aligned_alloc.
       target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src/platform/darwin_allocation.cpp)
     endif()
   endif()
