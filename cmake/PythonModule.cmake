@@ -1,7 +1,11 @@
 # Extension modules for the CPython stable ABI: one binary per platform that loads in every
 # Python from 3.10 on. The C++ runtime is linked in statically so that the modules depend on
 # nothing but the C library and the Python they are loaded into.
-find_package(Python3 3.10 REQUIRED COMPONENTS Interpreter Development.Module)
+if(CMAKE_CROSSCOMPILING)
+  include(${CMAKE_CURRENT_LIST_DIR}/cross/python.cmake)
+else()
+  find_package(Python3 3.10 REQUIRED COMPONENTS Interpreter Development.Module)
+endif()
 
 set(TAVRO_PACKAGE_DIR ${CMAKE_BINARY_DIR}/addon/tavro_blender_uploader)
 
@@ -16,12 +20,16 @@ function(tavro_python_module name)
     LIBRARY_OUTPUT_DIRECTORY ${TAVRO_PACKAGE_DIR})
   if(WIN32)
     set_target_properties(${name} PROPERTIES SUFFIX ".pyd")
-    if(TARGET Python3::SABIModule)
+    if(TARGET tavro_python3)
+      target_link_libraries(${name} PRIVATE tavro_python3)
+    elseif(TARGET Python3::SABIModule)
       target_link_libraries(${name} PRIVATE Python3::SABIModule)
     endif()
   else()
     set_target_properties(${name} PROPERTIES SUFFIX ".abi3.so")
-    target_link_options(${name} PRIVATE -static-libstdc++ -static-libgcc)
+    if(NOT CMAKE_CROSSCOMPILING)  # zig always links its libc++ statically
+      target_link_options(${name} PRIVATE -static-libstdc++ -static-libgcc)
+    endif()
     if(NOT APPLE)
       # Keep the statically linked runtime's symbols private to each module.
       target_link_options(${name} PRIVATE -Wl,--exclude-libs,ALL -Wl,--as-needed
@@ -31,6 +39,8 @@ function(tavro_python_module name)
       endif()
     else()
       target_link_options(${name} PRIVATE -undefined dynamic_lookup)
+      # Each module's own operator new/delete (kept out of its exports) and aligned_alloc.
+      target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src/platform/darwin_allocation.cpp)
     endif()
   endif()
 endfunction()

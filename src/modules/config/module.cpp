@@ -50,8 +50,8 @@ PY_EXPORT(config,
 // every trailing "/" removed. Read anew at every call.
 Ref site_url_of(PyObject* module) {
   Ref env_name = py::global(module, "ENV_SITE_URL");
-  Ref environ = py::attr(py::import("os"), "environ");
-  Ref value = py::call_method(environ.get(), "get", env_name);
+  Ref os_environ = py::attr(py::import("os"), "environ");
+  Ref value = py::call_method(os_environ, "get", env_name);
   if (value.is_none() || !py::truthy(value)) value = py::global(module, "SITE_URL");
   std::string text = py::utf8(value);
   size_t end = text.find_last_not_of('/');

@@ -6,7 +6,10 @@
 #include <filesystem>
 #include <fstream>
 
+#include "asset_path.hpp"
+
 using namespace tavro::net;
+using tavro::net::testing::asset_path;
 
 namespace {
 
@@ -18,11 +21,11 @@ const std::string kCors =
 
 struct ProtocolTest : ::testing::Test {
   void SetUp() override {
-    path = std::filesystem::temp_directory_path() /
-           ("net_protocol_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".png");
+    path = asset_path("net_protocol_" +
+                      std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                      ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".png");
     std::ofstream(path, std::ios::binary) << "12345";
-    job.file_path = path.string();
+    job.file_path = tavro::net::testing::utf8(path);
     job.token = "tok";
     job.origin = "https://site.example";
     job.mime = "image/png";

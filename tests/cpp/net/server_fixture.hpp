@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "asset_path.hpp"
 #include "net/server.hpp"
 #include "net/socket_io.hpp"
 
@@ -80,15 +81,15 @@ bool eventually(F condition, double seconds = 5) {
 
 struct ServerTest : ::testing::Test {
   void SetUp() override {
-    path = std::filesystem::temp_directory_path() /
-           (std::string("net_server_") +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".mp4");
+    path = tavro::net::testing::asset_path(
+        std::string("net_server_") +
+        ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".mp4");
     content.resize(262145 * 3);
     std::mt19937 rng(7);
     for (char& c : content) c = static_cast<char>(rng());
     write_asset();
     auto j = std::make_shared<Job>();
-    j->file_path = path.string();
+    j->file_path = tavro::net::testing::utf8(path);
     j->token = "tok";
     j->origin = "http://127.0.0.1:1";
     j->mime = "video/mp4";
