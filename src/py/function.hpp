@@ -2,11 +2,9 @@
 // parameter list and its doc give the method-table entry, the docstring (whose first line is
 // the signature `inspect.signature` reads) and the names the parser binds.
 //
-//   py::Ref build_url(PyObject* module, const py::Params& p);   // p.integer(0), p.text(1)
-//   PyMethodDef kFunctions[] = {
-//       py::function<"build_url", "port, token", "The address of one job.", build_url>(),
-//       py::end_of_table(),
-//   };
+//   py::Ref build_url(PyObject* module, const py::Params& p) { ... p.integer(0), p.text(1) ... }
+//   PY_EXPORT(config, py::function<"build_url", "port, token", "The address of one job.",
+//                                  build_url>());
 #pragma once
 
 #include <algorithm>
@@ -72,8 +70,8 @@ inline Ref bind(PyMethodDef* def, const Ref& self) {
 // ---- a module's functions, declared beside their bodies ----------------------------------------
 // PY_EXPORT(render, py::function<...>()) in any file of a module adds the entry to the module's
 // table while the module's binary loads; py::exported<"render">() is that table, sorted by name,
-// for PY_MODULE. A function is then declared in one place, next to the code that reads its
-// parameters, and a new function touches no other file.
+// which PY_MODULE(render, ...) gives the module. A function is then declared in one place, next to
+// the code that reads its parameters, and a new function touches no other file.
 template <Literal Module>
 struct Exports {
   static std::vector<PyMethodDef>& entries() {

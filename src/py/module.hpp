@@ -77,11 +77,11 @@ S& state(PyObject* module) {
 PyObject* module_of(PyTypeObject* type);
 inline PyObject* module_of_instance(PyObject* self) { return module_of(Py_TYPE(self)); }
 
-// Defines PyInit_<name> for a module with multi-phase initialisation: `functions` is its
-// PyMethodDef table (usually py::exported<"name">()), `exec_fn` the void(PyObject* module) that
-// fills a new module object (its exceptions fail the import), `State` the type of its state or void
-// for none.
-#define PY_MODULE(name, doc, functions, exec_fn, State)                                       \
+// Defines PyInit_<name> for a module with multi-phase initialisation: its functions are those
+// its files declare with PY_EXPORT(name, ...), `exec_fn` the void(PyObject* module) that fills a
+// new module object (its exceptions fail the import), `State` the type of its state or void for
+// none.
+#define PY_MODULE(name, doc, exec_fn, State)                                                  \
   namespace {                                                                                 \
   PyModuleDef_Slot name##_module_slots[] = {                                                  \
       {Py_mod_exec, reinterpret_cast<void*>(&::py::detail::exec_with_state<State, exec_fn>)}, \
@@ -97,7 +97,7 @@ inline PyObject* module_of_instance(PyObject* self) { return module_of(Py_TYPE(s
                                    ::py::detail::StateSlots<State>::free};                    \
   }                                                                                           \
   PyMODINIT_FUNC PyInit_##name(void) {                                                        \
-    name##_module_def.m_methods = functions; /* after every file's PY_EXPORT has run */       \
+    name##_module_def.m_methods = ::py::exported<#name>(); /* every PY_EXPORT has run */      \
     return PyModuleDef_Init(&name##_module_def);                                              \
   }
 

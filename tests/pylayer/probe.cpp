@@ -146,25 +146,22 @@ void exec_probe(PyObject* m) {
   py::add(m, "Box", s.box_type);
 }
 
-PyMethodDef kFunctions[] = {
-    py::function<"parse", "a, b, c=None", "", parse>(),
-    py::function<"eight", "a, b, c, d, e, f, g, h", "", eight>(),
-    py::function<"call_through", "f, *args", "", call_through>(),
-    py::function<"throw_cpp", "kind", "", throw_cpp>(),
-    py::function<"attrs", "o", "", attrs>(),
-    py::function<"collect", "iterable", "", collect>(),
-    py::function<"unpack", "value, n", "", unpack>(),
-    py::function<"describe", "size, limit, name", "", describe>(),
-    py::function<"relations", "a, b", "", relations>(),
-    py::function<"contains", "container, item", "", contains>(),
-    py::function<"import_or_none", "name", "", import_or_none>(),
-    py::function<"sleep_released", "seconds, fail=False", "Sleep without the GIL.",
-                 sleep_released>(),
-    py::function<"make_box", "content", "", make_box>(),
-    py::function<"unbox", "obj", "", unbox>(),
-    py::end_of_table(),
-};
+PY_EXPORT(_layer_probe, py::function<"parse", "a, b, c=None", "", parse>());
+PY_EXPORT(_layer_probe, py::function<"eight", "a, b, c, d, e, f, g, h", "", eight>());
+PY_EXPORT(_layer_probe, py::function<"call_through", "f, *args", "", call_through>());
+PY_EXPORT(_layer_probe, py::function<"throw_cpp", "kind", "", throw_cpp>());
+PY_EXPORT(_layer_probe, py::function<"attrs", "o", "", attrs>());
+PY_EXPORT(_layer_probe, py::function<"collect", "iterable", "", collect>());
+PY_EXPORT(_layer_probe, py::function<"unpack", "value, n", "", unpack>());
+PY_EXPORT(_layer_probe, py::function<"describe", "size, limit, name", "", describe>());
+PY_EXPORT(_layer_probe, py::function<"relations", "a, b", "", relations>());
+PY_EXPORT(_layer_probe, py::function<"contains", "container, item", "", contains>());
+PY_EXPORT(_layer_probe, py::function<"import_or_none", "name", "", import_or_none>());
+PY_EXPORT(_layer_probe, py::function<"sleep_released", "seconds, fail=False",
+                                     "Sleep without the GIL.", sleep_released>());
+PY_EXPORT(_layer_probe, py::function<"make_box", "content", "", make_box>());
+PY_EXPORT(_layer_probe, py::function<"unbox", "obj", "", unbox>());
 
 }  // namespace
 
-PY_MODULE(_layer_probe, nullptr, kFunctions, exec_probe, State)
+PY_MODULE(_layer_probe, nullptr, exec_probe, State)

@@ -16,5 +16,4 @@ void exec_bridge(PyObject* m) {
 
 }  // namespace
 
-PY_MODULE(bridge, "The local bridge to the import page.", py::exported<"bridge">(), exec_bridge,
-          bridge::Types)
+PY_MODULE(bridge, "The local bridge to the import page.", exec_bridge, bridge::Types)

@@ -101,5 +101,4 @@ void exec_config(PyObject* m) {
 
 }  // namespace
 
-PY_MODULE(config, "Limits, formats, the site address and the import URL.", py::exported<"config">(),
-          exec_config, void)
+PY_MODULE(config, "Limits, formats, the site address and the import URL.", exec_config, void)

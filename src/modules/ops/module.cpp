@@ -24,4 +24,4 @@ void exec_ops(PyObject* m) {
 
 }  // namespace
 
-PY_MODULE(ops, "Send operator and panel.", py::exported<"ops">(), exec_ops, void)
+PY_MODULE(ops, "Send operator and panel.", exec_ops, void)

@@ -20,5 +20,4 @@ void exec_render(PyObject* m) {
 
 }  // namespace
 
-PY_MODULE(render, "White-model renders and video normalisation.", py::exported<"render">(),
-          exec_render, render::Types)
+PY_MODULE(render, "White-model renders and video normalisation.", exec_render, render::Types)
