@@ -11,12 +11,14 @@ import bpy
 
 from . import config, ops
 
-SOURCES = (
-    ("SNAPSHOT", "白模快照", "当前帧的白模静帧（PNG）"),
-    ("ANIMATION", "白模动画", "帧范围的白模动画（H.264 MP4）"),
-    ("VIDEO", "本地视频", "磁盘上的视频文件，统一转为 H.264 MP4"),
-)
-# The choices' identifiers are the keys `ops` looks up; their labels come with the tables.
+# The choices' identifiers are the keys `ops` looks up, in the order of its tables; the labels
+# of the sources are the panel's own (a source without one fails registration).
+SOURCE_LABELS = {
+    "SNAPSHOT": ("白模快照", "当前帧的白模静帧（PNG）"),
+    "ANIMATION": ("白模动画", "帧范围的白模动画（H.264 MP4）"),
+    "VIDEO": ("本地视频", "磁盘上的视频文件，统一转为 H.264 MP4"),
+}
+SOURCES = tuple((key, *SOURCE_LABELS[key]) for key in ops._SOURCES)
 RESOLUTIONS = tuple((key, label, "长边 %d 像素" % edge)
                     for key, label, edge in config.RESOLUTION_PRESETS)
 ASPECTS = tuple((key, label, "宽高比 %d:%d" % (w, h)) for key, label, w, h in ops._ASPECTS)
@@ -54,7 +56,7 @@ def _frame_property(name, label):
 
 
 class LUMO_PG_uploader(bpy.types.PropertyGroup):
-    source: bpy.props.EnumProperty(name="来源", items=SOURCES, default="SNAPSHOT")
+    source: bpy.props.EnumProperty(name="来源", items=SOURCES, default=SOURCES[0][0])
     video_path: bpy.props.StringProperty(
         name="视频文件", description="要转换的本地视频文件", default="", subtype="FILE_PATH")
     camera: _camera_property()

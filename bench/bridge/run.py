@@ -34,27 +34,32 @@ def meta_script(url, n):
 
 
 class Host:
-    """What the host's main thread does while the clients run."""
+    """What the host's main thread does while the clients run. `factorial_n` sizes the one long
+    C call of `c_call`."""
 
-    @staticmethod
-    def idle(proc):
+    def __init__(self, factorial_n):
+        self.factorial_n = factorial_n
+
+    def idle(self, proc):
         proc.wait(120)
 
-    @staticmethod
-    def python(proc):
+    def python(self, proc):
         n = 0
         while proc.poll() is None:
             for _ in range(1000):
                 n += 1
 
-    @staticmethod
-    def c_call(proc, digits=[None]):
+    def c_call(self, proc):
         # One C call that holds the GIL for about two seconds, repeated until the client ends.
         while proc.poll() is None:
-            math.factorial(digits[0])
+            math.factorial(self.factorial_n)
+
+
+ACTIVITIES = ("idle", "python", "c_call")
 
 
 def calibrate_factorial(target=2.0):
+    """The n whose factorial takes the host's main thread roughly `target` seconds or more."""
     n = 20000
     while True:
         t = time.perf_counter()
@@ -62,13 +67,13 @@ def calibrate_factorial(target=2.0):
         if time.perf_counter() - t > target / 4:
             break
         n *= 2
-    Host.c_call.__defaults__[0][0] = n * 3  # roughly 2 s or more
+    return n * 3
 
 
-def under(host, cmd):
+def under(host, activity, cmd):
     proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, text=True)
     time.sleep(0.02)  # the client is on its way before the host starts its work
-    getattr(Host, host)(proc)
+    getattr(host, activity)(proc)
     return proc.communicate(timeout=120)[0]
 
 
@@ -85,7 +90,7 @@ def main():
     ap.add_argument("--size-mib", type=int, default=200)
     args = ap.parse_args()
     asset = scratch_asset("lumo_stage_bench.mp4", args.size_mib)
-    calibrate_factorial()
+    host = Host(calibrate_factorial())
     result = {"asset_mib": args.size_mib}
 
     serve_times = []
@@ -105,15 +110,15 @@ def main():
     ceiling = subprocess.Popen([str(CEILING), str(asset)], stdout=subprocess.PIPE, text=True)
     ceiling_url = f"http://127.0.0.1:{ceiling.stdout.readline().strip()}/"
     try:
-        for host in ("idle", "python", "c_call"):
-            result[f"asset_mib_s_{host}"] = round(rate(under(host, curl_cmd(asset_url))), 1)
-            times = [float(x) * 1000 for x in under(host, meta_script(meta_url, 20)).split()]
-            result[f"meta_ms_median_{host}"] = round(statistics.median(times), 3)
-            result[f"meta_ms_max_{host}"] = round(max(times), 3)
-            result[f"ceiling_mib_s_{host}"] = round(rate(under(host, curl_cmd(ceiling_url))), 1)
-        for host in ("idle", "python", "c_call"):
-            result[f"asset_share_of_ceiling_{host}"] = round(
-                result[f"asset_mib_s_{host}"] / result[f"ceiling_mib_s_{host}"], 3)
+        for activity in ACTIVITIES:
+            result[f"asset_mib_s_{activity}"] = round(rate(under(host, activity, curl_cmd(asset_url))), 1)
+            times = [float(x) * 1000 for x in under(host, activity, meta_script(meta_url, 20)).split()]
+            result[f"meta_ms_median_{activity}"] = round(statistics.median(times), 3)
+            result[f"meta_ms_max_{activity}"] = round(max(times), 3)
+            result[f"ceiling_mib_s_{activity}"] = round(rate(under(host, activity, curl_cmd(ceiling_url))), 1)
+        for activity in ACTIVITIES:
+            result[f"asset_share_of_ceiling_{activity}"] = round(
+                result[f"asset_mib_s_{activity}"] / result[f"ceiling_mib_s_{activity}"], 3)
 
         result["host_loop_per_s_idle"] = round(loop_rate())
         clients = [subprocess.Popen(curl_cmd(asset_url), stdout=subprocess.PIPE, text=True) for _ in range(2)]

@@ -34,9 +34,12 @@ Ref Ref::steal(PyObject* p) {
 void throw_pending() { throw Error(); }
 
 void raise(PyObject* exc_type, const std::string& message) {
-  Ref text = Ref::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  PyErr_SetObject(exc_type, text.get());
+  raise(exc_type, Ref::steal(PyUnicode_DecodeUTF8(
+                      message.data(), static_cast<Py_ssize_t>(message.size()), "replace")));
+}
+
+void raise(PyObject* exc_type, const Ref& message) {
+  PyErr_SetObject(exc_type, message.get());
   throw Error();
 }
 

@@ -32,6 +32,8 @@ class Error : public std::exception {
 [[noreturn]] void throw_pending();
 // Raises a new exception of `exc_type` with a UTF-8 message.
 [[noreturn]] void raise(PyObject* exc_type, const std::string& message);
+// Raises a new exception of `exc_type` whose message is a str object (see py::format).
+[[noreturn]] void raise(PyObject* exc_type, const Ref& message);
 // Raises `exc_type(*args)` for an exception built from arguments (e.g. OSError(errno, text, path)).
 [[noreturn]] void raise_with(PyObject* exc_type, const Ref& args_tuple);
 

@@ -1,9 +1,26 @@
 #include "module.hpp"
 
+#include "format.hpp"
+
 namespace py {
 
+void* detail::state_memory(PyObject* module) {
+  void* state = PyModule_GetState(module);
+  if (state == nullptr) {
+    if (PyErr_Occurred()) throw_pending();
+    raise(PyExc_SystemError, "the module has no state");
+  }
+  return state;
+}
+
+PyObject* module_of(PyTypeObject* type) {
+  PyObject* m = PyType_GetModule(type);
+  if (m == nullptr) throw_pending();
+  return m;
+}
+
 std::string package_of(PyObject* module) {
-  std::string name = utf8(attr(module, "__name__").get());
+  std::string name = utf8(attr(module, "__name__"));
   size_t dot = name.rfind('.');
   return dot == std::string::npos ? std::string() : name.substr(0, dot);
 }

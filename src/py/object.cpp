@@ -11,14 +11,21 @@ Ref str(std::string_view utf8) {
       PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict"));
 }
 
+Ref tuple_of(const Ref& iterable) { return Ref::steal(PySequence_Tuple(iterable.get())); }
+
 Ref list() { return Ref::steal(PyList_New(0)); }
 void append(const Ref& list, const Ref& item) {
   if (PyList_Append(list.get(), item.get()) < 0) throw_pending();
 }
 Ref dict() { return Ref::steal(PyDict_New()); }
+Ref dict_of(PyObject* o) {
+  return call(Ref::borrow(reinterpret_cast<PyObject*>(&PyDict_Type)), Ref::borrow(o));
+}
 void set_item(const Ref& d, std::string_view key, const Ref& value) {
-  Ref k = str(key);
-  if (PyDict_SetItem(d.get(), k.get(), value.get()) < 0) throw_pending();
+  set_item(d, str(key), value);
+}
+void set_item(const Ref& d, const Ref& key, const Ref& value) {
+  if (PyDict_SetItem(d.get(), key.get(), value.get()) < 0) throw_pending();
 }
 Ref kwargs(std::initializer_list<std::pair<const char*, Ref>> items) {
   Ref d = dict();
@@ -51,6 +58,20 @@ double to_double(PyObject* o) {
   return v;
 }
 
+Ref lookup(PyObject* mapping, std::string_view key) {
+  return Ref::steal(PyObject_GetItem(mapping, str(key).get()));
+}
+
+Ref get_item(PyObject* dict, std::string_view key) {
+  if (!PyDict_Check(dict)) raise(PyExc_TypeError, "expected dict, got " + type_name(dict));
+  PyObject* v = PyDict_GetItemWithError(dict, str(key).get());  // borrowed
+  if (v == nullptr && PyErr_Occurred()) throw_pending();
+  return Ref::borrow(v);
+}
+
+Ref int_of(PyObject* o) { return Ref::steal(PyNumber_Long(o)); }
+Ref float_of(PyObject* o) { return Ref::steal(PyNumber_Float(o)); }
+
 bool truthy(PyObject* o) {
   int r = PyObject_IsTrue(o);
   if (r < 0) throw_pending();
@@ -66,6 +87,46 @@ bool equals(PyObject* a, PyObject* b) {
   int r = PyObject_RichCompareBool(a, b, Py_EQ);
   if (r < 0) throw_pending();
   return r == 1;
+}
+
+Ref compare(const Ref& a, int op, const Ref& b) {
+  return Ref::steal(PyObject_RichCompare(a.get(), b.get(), op));
+}
+
+namespace {
+bool compare_bool(const Ref& a, int op, const Ref& b) {
+  int r = PyObject_RichCompareBool(a.get(), b.get(), op);
+  if (r < 0) throw_pending();
+  return r == 1;
+}
+}  // namespace
+
+bool less(const Ref& a, const Ref& b) { return compare_bool(a, Py_LT, b); }
+bool greater(const Ref& a, const Ref& b) { return compare_bool(a, Py_GT, b); }
+
+bool contains(const Ref& container, const Ref& item) {
+  int r = PySequence_Contains(container.get(), item.get());
+  if (r < 0) throw_pending();
+  return r == 1;
+}
+
+Ref operator+(const Ref& a, const Ref& b) { return Ref::steal(PyNumber_Add(a.get(), b.get())); }
+Ref operator-(const Ref& a, const Ref& b) {
+  return Ref::steal(PyNumber_Subtract(a.get(), b.get()));
+}
+Ref operator/(const Ref& a, const Ref& b) {
+  return Ref::steal(PyNumber_TrueDivide(a.get(), b.get()));
+}
+Ref abs(const Ref& a) { return Ref::steal(PyNumber_Absolute(a.get())); }
+
+Py_ssize_t length(PyObject* o) {
+  Py_ssize_t n = PyObject_Length(o);
+  if (n < 0) throw_pending();
+  return n;
+}
+Ref item(PyObject* seq, Py_ssize_t i) { return Ref::steal(PySequence_GetItem(seq, i)); }
+Ref slice(PyObject* seq, Py_ssize_t begin, Py_ssize_t end) {
+  return Ref::steal(PySequence_GetSlice(seq, begin, end));
 }
 
 Ref attr(PyObject* o, const char* name) { return Ref::steal(PyObject_GetAttrString(o, name)); }
@@ -87,6 +148,14 @@ Ref call_tuple(PyObject* callable, const Ref& args, const Ref& kw) {
 }
 
 Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
+
+Ref import_or_null(const char* name) {
+  PyObject* m = PyImport_ImportModule(name);
+  if (m != nullptr) return Ref::adopt(m);
+  if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw_pending();
+  PyErr_Clear();
+  return Ref();
+}
 
 bool isinstance(PyObject* o, PyObject* cls) {
   int r = PyObject_IsInstance(o, cls);

@@ -5,27 +5,26 @@
 
 #include <array>
 #include <cstddef>
-#include <initializer_list>
 #include <string>
 
 #include "ref.hpp"
+#include "signature.hpp"
 
 namespace py {
 
 class Params {
  public:
-  static constexpr size_t kMax = 8;
-
-  // Binds `args`/`kwargs` of a call of `func` to the parameter `names`. The first `required`
-  // parameters must be given (all of them by default); the rest may be left out. Errors are
-  // the TypeErrors Python gives a function defined with these parameters.
-  Params(const char* func, PyObject* args, PyObject* kwargs,
-         std::initializer_list<const char*> names, size_t required = kMax);
+  // Binds `args`/`kwargs` of a call to the declared parameters. The required ones must be
+  // given; the rest may be left out. Errors are the TypeErrors Python gives a function
+  // defined with these parameters.
+  Params(const Signature& sig, PyObject* args, PyObject* kwargs);
 
   // The argument (borrowed), or null for an optional parameter that was left out.
-  PyObject* operator[](size_t i) const { return values_[i]; }
-  bool given(size_t i) const { return values_[i] != nullptr; }
-  const char* name(size_t i) const { return names_[i]; }
+  PyObject* operator[](size_t i) const { return values_[checked(i)]; }
+  bool given(size_t i) const { return values_[checked(i)] != nullptr; }
+  const char* name(size_t i) const { return sig_.names[checked(i)]; }
+  // The positional arguments beyond the named ones, as a tuple (a declaration with *args).
+  const Ref& rest() const { return rest_; }
 
   // The integer rule: int and bool as they are, float and any numbers.Real truncated toward
   // zero; anything else raises TypeError "<name> must be a real number, not <type>".
@@ -37,15 +36,19 @@ class Params {
   PyObject* str_object(size_t i) const;
   // A dict (subclasses too); anything else raises TypeError "<name> must be dict, not <type>".
   PyObject* dict(size_t i) const;
+  // The contents of bytes or a bytearray; anything else raises TypeError
+  // "<name> must be bytes, not <type>".
+  std::string bytes(size_t i) const;
 
  private:
-  const char* func_;
-  size_t count_;
-  std::array<const char*, kMax> names_{};
-  std::array<PyObject*, kMax> values_{};
+  size_t checked(size_t i) const;
+
+  const Signature& sig_;
+  std::array<PyObject*, kMaxParams> values_{};
+  Ref rest_;
 };
 
-// The integer rule applied to one value, for callers outside a Params.
+// The integer and text rules applied to one value, for callers outside a Params.
 long long integer_arg(PyObject* value, const char* name);
 std::string text_arg(PyObject* value, const char* name);
 

@@ -21,6 +21,10 @@ T& native(PyObject* self) noexcept {
   return reinterpret_cast<Instance<T>*>(self)->value;
 }
 
+inline PyTypeObject* as_type(const Ref& type) {
+  return reinterpret_cast<PyTypeObject*>(type.get());
+}
+
 // Allocates an instance of `type` and constructs its value in place from `args`.
 template <class T, class... A>
 Ref make_instance(PyTypeObject* type, A&&... args) {
@@ -38,6 +42,22 @@ Ref make_instance(PyTypeObject* type, A&&... args) {
     throw;
   }
   return obj;
+}
+
+// The same for a type held in a module's state; SystemError when the state holds none (its
+// module's exec failed or it was cleared).
+template <class T, class... A>
+Ref make_instance(const Ref& type, A&&... args) {
+  if (!type) raise(PyExc_SystemError, "the type of this module is not available");
+  return make_instance<T>(as_type(type), std::forward<A>(args)...);
+}
+
+// The value of `obj` when it is an instance of `type` (a type held in a module's state),
+// else null: the check that must come before native<T> on any object Python code handed in.
+template <class T>
+T* native_if(PyObject* obj, const Ref& type) {
+  if (!type || !PyObject_TypeCheck(obj, as_type(type))) return nullptr;
+  return &native<T>(obj);
 }
 
 // tp_dealloc for Instance<T>: destroys the value, frees the object and releases the type
@@ -73,7 +93,7 @@ inline Ref new_type(PyObject* module, PyType_Spec* spec) {
   return Ref::steal(PyType_FromModuleAndSpec(module, spec, nullptr));
 }
 
-// A getter slot from a function `Ref (*)(PyObject* self)`.
+// A getter (PyGetSetDef::get) from a function `Ref (*)(PyObject* self)`.
 template <Ref (*F)(PyObject*)>
 PyObject* getter(PyObject* self, void*) noexcept {
   return guard([&] { return F(self); });

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 
 #include "net/event.hpp"
 #include "net/server.hpp"
@@ -18,12 +19,8 @@ struct State {
   double created = 0;
   std::shared_ptr<tavro::net::Event> event;
 
-  int traverse(visitproc visit, void* arg) {
-    Py_VISIT(file_path.get());
-    Py_VISIT(kind.get());
-    Py_VISIT(meta.get());
-    Py_VISIT(done.get());
-    return 0;
+  int traverse(visitproc visit, void* arg) const {
+    return py::visit(visit, arg, file_path, kind, meta, done);
   }
   void clear() { meta = py::Ref(); }
 };
@@ -38,17 +35,18 @@ struct ServerHandle {
   std::shared_ptr<const tavro::net::Stats> stats;  // counted by the server's threads
 };
 
-// Types, created per module and kept as module attributes.
+// The module's own types, made by its exec and kept in its state: what the module's attributes
+// of the same names hold is for Python code to read, never used here.
+struct Types {
+  py::Ref state, event, server;
+  auto refs() { return std::tie(state, event, server); }
+};
+inline Types& types(PyObject* m) { return py::state<Types>(m); }
+
 py::Ref make_state_type(PyObject* m);
 py::Ref make_event_type(PyObject* m);
 py::Ref make_server_type(PyObject* m);
 
-// Whether `obj` is a BridgeState of this module.
-State* state_of(PyObject* m, PyObject* obj);
-py::Ref new_event(PyObject* m, std::shared_ptr<tavro::net::Event> event);
-
-py::Ref allowed_origin(PyObject* m, PyObject* args, PyObject* kwargs);
 std::string origin_of(const py::Ref& site_url);
-py::Ref serve(PyObject* m, PyObject* args, PyObject* kwargs);
 
 }  // namespace bridge

@@ -3,25 +3,17 @@
 
 namespace {
 
-int exec_bridge(PyObject* m) {
-  return py::guard_status([m] {
-    py::add(m, "config", py::import_sibling(m, "config"));
-    py::add(m, "BridgeState", bridge::make_state_type(m));
-    py::add(m, "_Event", bridge::make_event_type(m));
-    py::add(m, "_Server", bridge::make_server_type(m));
-  });
+void exec_bridge(PyObject* m) {
+  bridge::Types& t = bridge::types(m);
+  t.state = bridge::make_state_type(m);
+  t.event = bridge::make_event_type(m);
+  t.server = bridge::make_server_type(m);
+  py::add(m, "config", py::import_sibling(m, "config"));
+  py::add(m, "BridgeState", t.state);
+  py::add(m, "_Event", t.event);
+  py::add(m, "_Server", t.server);
 }
-
-PyMethodDef kFunctions[] = {
-    PY_FUNCTION("allowed_origin", bridge::allowed_origin,
-                "allowed_origin($module, /, site_url)\n--\n\n"
-                "The one origin admitted for cross-origin reads: scheme://netloc of site_url."),
-    PY_FUNCTION("serve", bridge::serve,
-                "serve($module, /, state, site_url)\n--\n\n"
-                "Start the bridge for one job; returns (server, port) once it is listening."),
-    PY_FUNCTIONS_END,
-};
 
 }  // namespace
 
-PY_MODULE(bridge, "The local bridge to the import page.", kFunctions, exec_bridge)
+PY_MODULE(bridge, "The local bridge to the import page.", exec_bridge, bridge::Types)

@@ -34,97 +34,71 @@ std::string_view bytes_of(const unsigned char (&a)[N]) {
 Ref unscramble(std::string_view data, std::string_view key) {
   if (data.empty()) return py::str("");
   if (key.empty()) py::raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");
-  std::string plain = tavro::core::xor_bytes(data, key);
-  return Ref::steal(
-      PyUnicode_DecodeUTF8(plain.data(), static_cast<Py_ssize_t>(plain.size()), "strict"));
+  return py::str(tavro::core::xor_bytes(data, key));
 }
 
-std::string bytes_arg(PyObject* v, const char* name) {
-  if (PyBytes_Check(v)) {
-    char* p = nullptr;
-    Py_ssize_t n = 0;
-    if (PyBytes_AsStringAndSize(v, &p, &n) < 0) py::throw_pending();
-    return std::string(p, static_cast<size_t>(n));
-  }
-  if (PyByteArray_Check(v))
-    return std::string(PyByteArray_AsString(v), static_cast<size_t>(PyByteArray_Size(v)));
-  py::raise(PyExc_TypeError, std::string(name) + " must be bytes, not " + py::type_name(v));
-}
-
-Ref ybd(PyObject*, PyObject* args, PyObject* kwargs) {
-  py::Params p("_ybd", args, kwargs, {"_b", "_k"}, 1);
-  std::string data = bytes_arg(p[0], "_b");
-  std::string key = p.given(1) ? bytes_arg(p[1], "_k") : std::string(bytes_of(kKey));
+Ref ybd(PyObject*, const py::Params& p) {
+  std::string data = p.bytes(0);
+  std::string key = p.given(1) ? p.bytes(1) : std::string(bytes_of(kKey));
   return unscramble(data, key);
 }
+
+PY_EXPORT(config,
+          py::function<"_ybd", "_b, _k=<key>", "Unscramble a stored byte string to text.", ybd>());
 
 // The site address in force: the environment override when set and non-empty, else SITE_URL;
 // every trailing "/" removed. Read anew at every call.
 Ref site_url_of(PyObject* module) {
   Ref env_name = py::global(module, "ENV_SITE_URL");
   Ref os_environ = py::attr(py::import("os"), "environ");
-  Ref value = py::call_method(os_environ.get(), "get", env_name);
-  if (value.is_none() || !py::truthy(value.get())) value = py::global(module, "SITE_URL");
-  std::string text = py::utf8(value.get());
+  Ref value = py::call_method(os_environ, "get", env_name);
+  if (value.is_none() || !py::truthy(value)) value = py::global(module, "SITE_URL");
+  std::string text = py::utf8(value);
   size_t end = text.find_last_not_of('/');
   text.resize(end == std::string::npos ? 0 : end + 1);
   return py::str(text);
 }
 
-Ref site_url(PyObject* module, PyObject* args, PyObject* kwargs) {
-  py::Params p("site_url", args, kwargs, {});
-  return site_url_of(module);
-}
+Ref site_url(PyObject* module, const py::Params&) { return site_url_of(module); }
 
-Ref build_import_url(PyObject* module, PyObject* args, PyObject* kwargs) {
-  py::Params p("build_import_url", args, kwargs, {"port", "token", "kind"});
+Ref build_import_url(PyObject* module, const py::Params& p) {
   long long port = p.integer(0);
   std::string token = p.text(1);
   std::string kind = p.text(2);
-  std::string url = py::utf8(site_url_of(module).get());
-  url += py::utf8(py::global(module, "IMPORT_PATH").get());
-  url += "#port=" + std::to_string(port);
-  url += "&token=" + tavro::core::percent_encode(token);
-  url += "&kind=" + tavro::core::percent_encode(kind);
-  return py::str(url);
+  return py::format("{}{}#port={}&token={}&kind={}", site_url_of(module),
+                    py::global(module, "IMPORT_PATH"), port, tavro::core::percent_encode(token),
+                    tavro::core::percent_encode(kind));
 }
 
-int exec_config(PyObject* m) {
-  return py::guard_status([m] {
-    using py::add;
-    using py::integer;
-    using py::str;
-    using py::tuple;
-    add(m, "ADDON_VERSION", tuple(0, 1, 0));
-    add(m, "SITE_URL", unscramble(bytes_of(kSiteUrl), bytes_of(kKey)));
-    add(m, "IMPORT_PATH", unscramble(bytes_of(kImportPath), bytes_of(kKey)));
-    add(m, "ENV_SITE_URL", unscramble(bytes_of(kEnvSiteUrl), bytes_of(kKey)));
-    add(m, "MAX_VIDEO_SECONDS", integer(30));
-    add(m, "MAX_VIDEO_BYTES", integer(200LL * 1048576));
-    add(m, "MAX_IMAGE_BYTES", integer(20LL * 1048576));
-    add(m, "VIDEO_FPS", integer(24));
-    add(m, "VIDEO_CONTAINER", str("MPEG4"));
-    add(m, "VIDEO_CODEC", str("H264"));
-    add(m, "LOCAL_VIDEO_EXTS", tuple(".mp4", ".mov", ".webm", ".avi", ".mkv", ".m4v"));
-    add(m, "RENDER_ENGINE", str("BLENDER_WORKBENCH"));
-    add(m, "RESOLUTION_PRESETS",
-        tuple(tuple("hd", "HD 1280", 1280), tuple("fhd", "FHD 1920", 1920)));
-    add(m, "BRIDGE_HOST", unscramble(bytes_of(kBridgeHost), bytes_of(kKey)));
-    add(m, "BRIDGE_TTL_SECONDS", integer(1800));
-  });
-}
+PY_EXPORT(config, py::function<"build_import_url", "port, token, kind",
+                               "The import-page address for one bridge job.", build_import_url>());
 
-PyMethodDef kFunctions[] = {
-    PY_FUNCTION("_ybd", ybd,
-                "_ybd($module, /, _b, _k=<key>)\n--\n\nUnscramble a stored byte string to text."),
-    PY_FUNCTION("site_url", site_url,
-                "site_url($module, /)\n--\n\nThe site address in force, without trailing '/'."),
-    PY_FUNCTION("build_import_url", build_import_url,
-                "build_import_url($module, /, port, token, kind)\n--\n\n"
-                "The import-page address for one bridge job."),
-    PY_FUNCTIONS_END,
-};
+PY_EXPORT(
+    config,
+    py::function<"site_url", "", "The site address in force, without trailing '/'.", site_url>());
+
+void exec_config(PyObject* m) {
+  using py::add;
+  using py::integer;
+  using py::str;
+  using py::tuple;
+  add(m, "ADDON_VERSION", tuple(0, 1, 0));
+  add(m, "SITE_URL", unscramble(bytes_of(kSiteUrl), bytes_of(kKey)));
+  add(m, "IMPORT_PATH", unscramble(bytes_of(kImportPath), bytes_of(kKey)));
+  add(m, "ENV_SITE_URL", unscramble(bytes_of(kEnvSiteUrl), bytes_of(kKey)));
+  add(m, "MAX_VIDEO_SECONDS", integer(30));
+  add(m, "MAX_VIDEO_BYTES", integer(200LL * 1048576));
+  add(m, "MAX_IMAGE_BYTES", integer(20LL * 1048576));
+  add(m, "VIDEO_FPS", integer(24));
+  add(m, "VIDEO_CONTAINER", str("MPEG4"));
+  add(m, "VIDEO_CODEC", str("H264"));
+  add(m, "LOCAL_VIDEO_EXTS", tuple(".mp4", ".mov", ".webm", ".avi", ".mkv", ".m4v"));
+  add(m, "RENDER_ENGINE", str("BLENDER_WORKBENCH"));
+  add(m, "RESOLUTION_PRESETS", tuple(tuple("hd", "HD 1280", 1280), tuple("fhd", "FHD 1920", 1920)));
+  add(m, "BRIDGE_HOST", unscramble(bytes_of(kBridgeHost), bytes_of(kKey)));
+  add(m, "BRIDGE_TTL_SECONDS", integer(1800));
+}
 
 }  // namespace
 
-PY_MODULE(config, "Limits, formats, the site address and the import URL.", kFunctions, exec_config)
+PY_MODULE(config, "Limits, formats, the site address and the import URL.", exec_config, void)

@@ -31,16 +31,10 @@ const Kind& kind_of(PyObject* kind) {
 }
 
 long long count(const Ref& stats, const char* key) {
-  PyObject* v = PyDict_GetItemString(stats.get(), key);  // borrowed
-  if (v == nullptr) py::raise(PyExc_KeyError, key);
-  return py::to_long(v);
+  return py::to_long(py::lookup(stats, key).get());
 }
 
-bool flag(const Ref& stats, const char* key) {
-  PyObject* v = PyDict_GetItemString(stats.get(), key);
-  if (v == nullptr) py::raise(PyExc_KeyError, key);
-  return py::truthy(v);
-}
+bool flag(const Ref& stats, const char* key) { return py::truthy(py::lookup(stats, key)); }
 
 // "已传输 45%（共 12.3 MB）": the latest /asset answer's share of the file. The byte count
 // adds up every answer, so the earlier (complete) answers of a retried transfer are taken off.
@@ -48,9 +42,7 @@ Ref transfer_text(long long sent_total, long long answers, long long size) {
   long long sent = sent_total - (answers - 1) * size;
   sent = std::max(0LL, std::min(sent, size));
   long long percent = size > 0 ? sent * 100 / size : 100;
-  Ref mb = Ref::steal(PyFloat_FromDouble(static_cast<double>(size) / kMegabyte));
-  Ref text = concat(py::str("已传输 " + std::to_string(percent) + "%（共 "), format(mb, ".1f"));
-  return concat(text, py::str(" MB）"));
+  return py::format("已传输 {}%（共 {:.1f} MB）", percent, static_cast<double>(size) / kMegabyte);
 }
 
 BridgeRow row_of(const Ref& entry) {
@@ -88,11 +80,9 @@ BridgeRow row_of(const Ref& entry) {
 // The entry whose id the operator carries in its `bridge` property, or empty.
 Ref find_entry(PyObject* m, PyObject* op) {
   Ref wanted = py::attr(op, "bridge");
-  Ref found;
-  for_each(py::global(m, "_bridges"), [&](const Ref& entry) {
-    if (!found && py::equals(py::attr(entry, "id").get(), wanted.get())) found = entry;
-  });
-  return found;
+  for (const Ref& entry : py::iterate(py::global(m, "_bridges")))
+    if (py::equals(py::attr(entry, "id"), wanted)) return entry;
+  return Ref();
 }
 
 // Stops the server's accept loop and closes its socket; both are idempotent.
@@ -106,15 +96,13 @@ void close_server(const Ref& entry) {
 void redraw_panels(PyObject* m) {
   Ref wm = py::attr(py::attr(py::global(m, "bpy"), "context"), "window_manager");
   Ref view = py::str("VIEW_3D"), sidebar = py::str("UI");
-  for_each(py::attr(wm, "windows"), [&](const Ref& window) {
-    for_each(py::attr(py::attr(window, "screen"), "areas"), [&](const Ref& area) {
-      if (!py::equals(py::attr(area, "type").get(), view.get())) return;
-      for_each(py::attr(area, "regions"), [&](const Ref& region) {
-        if (py::equals(py::attr(region, "type").get(), sidebar.get()))
-          py::call_method(region.get(), "tag_redraw");
-      });
-    });
-  });
+  for (const Ref& window : py::iterate(py::attr(wm, "windows"))) {
+    for (const Ref& area : py::iterate(py::attr(py::attr(window, "screen"), "areas"))) {
+      if (!py::equals(py::attr(area, "type"), view)) continue;
+      for (const Ref& region : py::iterate(py::attr(area, "regions")))
+        if (py::equals(py::attr(region, "type"), sidebar)) py::call_method(region, "tag_redraw");
+    }
+  }
 }
 
 void start_timer(PyObject* m) {
@@ -147,8 +135,7 @@ void track_bridge(PyObject* m, const Ref& state, const Ref& server, const Ref& p
                   const Ref& path, const Ref& kind) {
   Ref bridges = py::global(m, "_bridges");
   long long id = 1;
-  if (PyList_Size(bridges.get()) > 0)
-    id = py::to_long(py::attr(Ref::borrow(PyList_GetItem(bridges.get(), 0)), "id").get()) + 1;
+  if (py::length(bridges) > 0) id = py::to_long(py::attr(py::item(bridges, 0), "id").get()) + 1;
   Ref name = py::call(py::attr(py::attr(py::global(m, "os"), "path"), "basename"), path);
   Ref fields = py::kwargs({{"id", py::integer(id)},
                            {"state", state},
@@ -161,29 +148,28 @@ void track_bridge(PyObject* m, const Ref& state, const Ref& server, const Ref& p
                            {"stopped", py::boolean(false)}});
   Ref entry =
       py::call_tuple(py::attr(py::import("types"), "SimpleNamespace").get(), py::tuple(), fields);
-  if (PyList_Insert(bridges.get(), 0, entry.get()) < 0) py::throw_pending();
+  py::call_method(bridges, "insert", 0, entry);
   // Bridges that have ended and are no longer shown are forgotten; live ones are kept, so that
   // closing the add-on can still close them.
   Ref kept = py::list();
   size_t index = 0;
-  for_each(bridges, [&](const Ref& e) {
+  for (const Ref& e : py::iterate(bridges))
     if (index++ < kShownBridges || row_of(e).alive) py::append(kept, e);
-  });
-  if (PyList_SetSlice(bridges.get(), 0, PyList_Size(bridges.get()), kept.get()) < 0)
-    py::throw_pending();
+  py::call_method(bridges, "clear");
+  py::call_method(bridges, "extend", kept);
   start_timer(m);
 }
 
 std::vector<BridgeRow> bridge_rows(PyObject* m, size_t limit) {
   std::vector<BridgeRow> rows;
-  for_each(py::global(m, "_bridges"), [&](const Ref& entry) {
-    if (rows.size() < limit) rows.push_back(row_of(entry));
-  });
+  for (const Ref& entry : py::iterate(py::global(m, "_bridges"))) {
+    if (rows.size() == limit) break;
+    rows.push_back(row_of(entry));
+  }
   return rows;
 }
 
-Ref bridge_rows_fn(PyObject* m, PyObject* args, PyObject* kwargs) {
-  py::Params p("_bridge_rows", args, kwargs, {});
+Ref bridge_rows_fn(PyObject* m, const py::Params&) {
   Ref out = py::list();
   for (const BridgeRow& r : bridge_rows(m, kShownBridges)) {
     py::append(out, py::tuple(py::attr(r.entry, "id"), py::attr(r.entry, "name"), r.kind_label,
@@ -192,8 +178,12 @@ Ref bridge_rows_fn(PyObject* m, PyObject* args, PyObject* kwargs) {
   return out;
 }
 
-Ref tick(PyObject* m, PyObject* args, PyObject* kwargs) {
-  py::Params p("_tick", args, kwargs, {});
+PY_EXPORT(ops,
+          py::function<"_bridge_rows", "",
+                       "The bridges the panel shows: (id, file name, kind, phase, text, alive).",
+                       bridge_rows_fn>());
+
+Ref tick(PyObject* m, const py::Params&) {
   // Redraw only when what the panel shows has changed: a redraw of an unchanged panel costs
   // the host a frame for nothing.
   Ref shown = py::list();
@@ -204,34 +194,42 @@ Ref tick(PyObject* m, PyObject* args, PyObject* kwargs) {
     redraw_panels(m);
   }
   bool alive = false;
-  for_each(py::global(m, "_bridges"), [&](const Ref& e) { alive = alive || row_of(e).alive; });
+  for (const Ref& e : py::iterate(py::global(m, "_bridges"))) alive = alive || row_of(e).alive;
   return alive ? py::real(kTickSeconds) : py::none();
 }
 
-Ref open_import_page(PyObject* m, PyObject* args, PyObject* kwargs) {
-  py::Params p("open_import_page", args, kwargs, {"op", "context"});
+PY_EXPORT(
+    ops,
+    py::function<"_tick", "",
+                 "The panel's timer: redraws on a change; None (stop) once no bridge is alive.",
+                 tick>());
+
+Ref open_import_page(PyObject* m, const py::Params& p) {
   Ref entry = entry_for(m, p[0]);
-  if (!entry) return text_set("CANCELLED");
+  if (!entry) return py::set_of("CANCELLED");
   if (!row_of(entry).alive) {
     report(p[0], "WARNING", "这个本地服务已关闭，请在 Blender 中重新发送");
-    return text_set("CANCELLED");
+    return py::set_of("CANCELLED");
   }
   Ref props = py::attr(py::attr(p[1], "scene"), "lumo_uploader");
   if (open_in_browser(m, p[0], props, py::attr(entry, "url")))
     report(p[0], "INFO", "已在浏览器打开导入页");
-  return text_set("FINISHED");
+  return py::set_of("FINISHED");
 }
 
-Ref show_asset_file(PyObject* m, PyObject* args, PyObject* kwargs) {
-  py::Params p("show_asset_file", args, kwargs, {"op", "context"});
+PY_EXPORT(ops,
+          py::function<"open_import_page", "op, context",
+                       "Open the import page of the operator's bridge again.", open_import_page>());
+
+Ref show_asset_file(PyObject* m, const py::Params& p) {
   PyObject* op = p[0];
   Ref entry = entry_for(m, op);
-  if (!entry) return text_set("CANCELLED");
+  if (!entry) return py::set_of("CANCELLED");
   Ref path = py::attr(entry, "path");
   Ref os_path = py::attr(py::global(m, "os"), "path");
   if (!py::truthy(py::call_method(os_path.get(), "isfile", path).get())) {
-    report(op, "ERROR", concat(py::str("素材文件已不存在："), path));
-    return text_set("CANCELLED");
+    report(op, "ERROR", py::format("素材文件已不存在：{}", path));
+    return py::set_of("CANCELLED");
   }
   // Windows and macOS select the file in their file manager; elsewhere the folder is opened.
   // (Blender's own wm.path_open opens a folder only, and on Linux runs the same xdg-open.)
@@ -250,34 +248,42 @@ Ref show_asset_file(PyObject* m, PyObject* args, PyObject* kwargs) {
                    py::kwargs({{"stdin", quiet}, {"stdout", quiet}, {"stderr", quiet}}));
   } catch (py::Error& e) {
     if (!e.matches(PyExc_OSError)) throw;
-    report(op, "WARNING", concat(py::str("无法打开文件管理器，素材文件在："), path));
-    return text_set("FINISHED");
+    report(op, "WARNING", py::format("无法打开文件管理器，素材文件在：{}", path));
+    return py::set_of("FINISHED");
   }
-  report(op, "INFO", concat(py::str("素材文件："), path));
-  return text_set("FINISHED");
+  report(op, "INFO", py::format("素材文件：{}", path));
+  return py::set_of("FINISHED");
 }
 
-Ref stop_bridge(PyObject* m, PyObject* args, PyObject* kwargs) {
-  py::Params p("stop_bridge", args, kwargs, {"op", "context"});
+PY_EXPORT(ops, py::function<"show_asset_file", "op, context",
+                            "Show the operator's bridge's asset file in the system's file manager.",
+                            show_asset_file>());
+
+Ref stop_bridge(PyObject* m, const py::Params& p) {
   Ref entry = entry_for(m, p[0]);
-  if (!entry) return text_set("CANCELLED");
+  if (!entry) return py::set_of("CANCELLED");
   bool alive = row_of(entry).alive;
   close_server(entry);
   if (alive) py::set_attr(entry, "stopped", py::boolean(true));
   redraw_panels(m);
-  report(p[0], "INFO", concat(py::str("已停止本地服务："), py::attr(entry, "name")));
-  return text_set("FINISHED");
+  report(p[0], "INFO", py::format("已停止本地服务：{}", py::attr(entry, "name")));
+  return py::set_of("FINISHED");
 }
 
-Ref stop_all_bridges(PyObject* m, PyObject* args, PyObject* kwargs) {
-  py::Params p("stop_all_bridges", args, kwargs, {});
+PY_EXPORT(ops,
+          py::function<"stop_bridge", "op, context", "Stop the operator's bridge.", stop_bridge>());
+
+Ref stop_all_bridges(PyObject* m, const py::Params&) {
   Ref bridges = py::global(m, "_bridges");
-  for_each(bridges, [](const Ref& entry) { close_server(entry); });
-  if (PyList_SetSlice(bridges.get(), 0, PyList_Size(bridges.get()), nullptr) < 0)
-    py::throw_pending();
+  for (const Ref& entry : py::iterate(bridges)) close_server(entry);
+  py::call_method(bridges, "clear");
   py::add(m, "_shown", py::list());
   stop_timer(m);
   return py::none();
 }
+
+PY_EXPORT(ops, py::function<"stop_all_bridges", "",
+                            "Close every bridge this session started and stop the panel's timer.",
+                            stop_all_bridges>());
 
 }  // namespace ops

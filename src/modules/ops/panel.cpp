@@ -2,9 +2,8 @@
 // duration estimate for animations), the send button, the wrapped status of the last send and
 // the bridges still known with their state. Drawing only reads: it writes no property (but the
 // buttons' own) and keeps nothing between redraws.
-#include <string>
-
 #include "ops.hpp"
+#include "sources.hpp"
 
 namespace ops {
 
@@ -30,27 +29,18 @@ Ref aligned(const Ref& layout, const char* kind) {
                         py::kwargs({{"align", py::boolean(true)}}));
 }
 
-bool is(PyObject* props, const char* source) {
-  return py::equals(py::attr(props, "source").get(), py::str(source).get());
-}
-
 // "约 <seconds> 秒（上限 <max> 秒）" and its icon for an animation's frame range, counted at the
 // add-on's output frame rate; a reversed range counts as the ordered one.
 void duration_label(PyObject* m, const Ref& box, const Ref& props) {
   Ref start = py::attr(props, "frame_start");
   Ref end = py::attr(props, "frame_end");
-  Ref span =
-      Ref::steal(PyNumber_Absolute(Ref::steal(PyNumber_Subtract(end.get(), start.get())).get()));
-  Ref frames = Ref::steal(PyNumber_Add(span.get(), py::integer(1).get()));
+  Ref frames = py::abs(end - start) + py::integer(1);
   Ref config = py::global(m, "config");
-  Ref seconds = Ref::steal(PyNumber_TrueDivide(frames.get(), py::attr(config, "VIDEO_FPS").get()));
+  Ref seconds = frames / py::attr(config, "VIDEO_FPS");
   Ref limit = py::attr(config, "MAX_VIDEO_SECONDS");
-  int over = PyObject_RichCompareBool(seconds.get(), limit.get(), Py_GT);
-  if (over < 0) py::throw_pending();
-  Ref text = concat(py::str("约 "), format(seconds, ".1f"));
-  text = concat(text, py::str(" 秒（上限 "));
-  text = concat(text, whole(limit));
-  label(box, concat(text, py::str(" 秒）")), over ? "ERROR" : "TIME");
+  bool over = py::greater(seconds, limit);
+  label(box, py::format("约 {:.1f} 秒（上限 {} 秒）", seconds, py::int_of(limit)),
+        over ? "ERROR" : "TIME");
 }
 
 Ref button(const Ref& layout, const char* idname, const char* text, const char* icon,
@@ -69,8 +59,7 @@ void bridges(PyObject* m, const Ref& layout) {
     Ref id = py::attr(row.entry, "id");
     Ref column = aligned(py::call_method(layout.get(), "box"), "column");
     Ref head = aligned(column, "row");
-    label(head, concat(py::str(std::string(row.kind_label) + " · "), py::attr(row.entry, "name")),
-          row.kind_icon);
+    label(head, py::format("{} · {}", row.kind_label, py::attr(row.entry, "name")), row.kind_icon);
     button(head, "lumo.show_asset_file", "", "FILEBROWSER", id);
     label(column, row.text, row.icon);
     if (!row.alive) continue;
@@ -82,23 +71,24 @@ void bridges(PyObject* m, const Ref& layout) {
 
 }  // namespace
 
-Ref draw_panel(PyObject* m, PyObject* args, PyObject* kwargs) {
-  py::Params p("draw_panel", args, kwargs, {"panel", "context"});
+Ref draw_panel(PyObject* m, const py::Params& p) {
   Ref layout = py::attr(p[0], "layout");
   Ref props = py::attr(py::attr(p[1], "scene"), "lumo_uploader");
 
   prop(layout, props, "source", "");
   Ref box = py::call_method(layout.get(), "box");
-  if (is(props.get(), "VIDEO")) {
+  // A value that no row holds shows the camera settings alone.
+  const Source* source = find_source(py::attr(props, "source").get());
+  if (source && source->input == Input::video_file) {
     prop(box, props, "video_path", "文件");
-    Ref fps = whole(py::attr(py::global(m, "config"), "VIDEO_FPS"));
-    label(box, concat(concat(py::str("将统一转为 "), fps), py::str(" fps H.264")), "INFO");
+    Ref fps = py::int_of(py::attr(py::global(m, "config"), "VIDEO_FPS"));
+    label(box, py::format("将统一转为 {} fps H.264", fps), "INFO");
   } else {
     prop(box, props, "camera", "相机");
     Ref row = aligned(box, "row");
     prop(row, props, "resolution", "");
     prop(row, props, "aspect", "");
-    if (is(props.get(), "ANIMATION")) {
+    if (source && source->frame_range) {
       Ref frames = aligned(box, "row");
       prop(frames, props, "frame_start", "起始");
       prop(frames, props, "frame_end", "结束");
@@ -114,14 +104,17 @@ Ref draw_panel(PyObject* m, PyObject* args, PyObject* kwargs) {
   if (py::truthy(status.get())) {
     py::call_method(layout.get(), "separator");
     Ref column = aligned(layout, "column");
-    if (!PyUnicode_Check(status.get()))
-      py::raise(PyExc_TypeError, "text must be str, not " + py::type_name(status.get()));
-    Ref pieces = wrap_text(status.get(), kStatusWidth);
-    for (Py_ssize_t i = 0, n = PyList_Size(pieces.get()); i < n; ++i)
-      label(column, Ref::borrow(PyList_GetItem(pieces.get(), i)));
+    if (!py::is_str(status.get()))
+      py::raise(PyExc_TypeError,
+                py::format("text must be str, not {}", py::type_name(status.get())));
+    for (const Ref& piece : py::iterate(wrap_text(status.get(), kStatusWidth)))
+      label(column, piece);
   }
   bridges(m, layout);
   return py::none();
 }
+
+PY_EXPORT(ops,
+          py::function<"draw_panel", "panel, context", "Draw the add-on's panel.", draw_panel>());
 
 }  // namespace ops

@@ -1,8 +1,10 @@
 // Asset production: the panel's choices of the scene's property group turn into one render
 // call of `render`, with the output size, the aspect ratio and the source's precondition.
+#include <functional>
 #include <string>
 
 #include "ops.hpp"
+#include "sources.hpp"
 
 namespace ops {
 
@@ -24,29 +26,23 @@ constexpr Aspect kAspects[] = {
 constexpr int kFallbackW = 16, kFallbackH = 9;
 
 // The first row of `table` (any iterable of rows) whose first field equals `key`, or empty.
-Ref find_row(PyObject* table, PyObject* key) {
-  Ref it = Ref::steal(PyObject_GetIter(table));
-  while (Ref row = Ref::adopt(PyIter_Next(it.get()))) {
-    Ref row_key = Ref::steal(PySequence_GetItem(row.get(), 0));
-    if (py::equals(row_key.get(), key)) return row;
-  }
-  if (PyErr_Occurred()) py::throw_pending();
+Ref find_row(const Ref& table, PyObject* key) {
+  for (const Ref& row : py::iterate(table))
+    if (py::equals(py::item(row, 0).get(), key)) return row;
   return Ref();
 }
 
-Ref item(const Ref& seq, Py_ssize_t i) { return Ref::steal(PySequence_GetItem(seq.get(), i)); }
-
 Ref long_edge_of(PyObject* m, PyObject* key) {
   Ref presets = py::attr(py::global(m, "config"), "RESOLUTION_PRESETS");
-  Ref row = find_row(presets.get(), key);
-  if (!row) row = item(presets, 0);
-  return item(row, 2);
+  Ref row = find_row(presets, key);
+  if (!row) row = py::item(presets, 0);
+  return py::item(row, 2);
 }
 
 std::pair<Ref, Ref> aspect_of(PyObject* m, PyObject* key) {
-  Ref row = find_row(py::global(m, "_ASPECTS").get(), key);
+  Ref row = find_row(py::global(m, "_ASPECTS"), key);
   if (!row) return {py::integer(kFallbackW), py::integer(kFallbackH)};
-  return {item(row, 2), item(row, 3)};
+  return {py::item(row, 2), py::item(row, 3)};
 }
 
 [[noreturn]] void invalid(const char* message) { py::raise(PyExc_ValueError, message); }
@@ -54,45 +50,87 @@ std::pair<Ref, Ref> aspect_of(PyObject* m, PyObject* key) {
 }  // namespace
 
 Ref aspects() {
-  Ref rows = Ref::steal(PyTuple_New(std::size(kAspects)));
-  Py_ssize_t i = 0;
-  for (const Aspect& a : kAspects)
-    PyTuple_SetItem(rows.get(), i++, py::tuple(a.key, a.label, a.w, a.h).release());
-  return rows;
+  Ref rows = py::list();
+  for (const Aspect& a : kAspects) py::append(rows, py::tuple(a.key, a.label, a.w, a.h));
+  return py::tuple_of(rows);
 }
 
-Ref aspect_wh(PyObject* m, PyObject* args, PyObject* kwargs) {
-  py::Params p("_aspect_wh", args, kwargs, {"key"});
+Ref aspect_wh(PyObject* m, const py::Params& p) {
   auto [w, h] = aspect_of(m, p[0]);
   return py::tuple(w, h);
 }
 
-Ref long_edge(PyObject* m, PyObject* args, PyObject* kwargs) {
-  py::Params p("_long_edge", args, kwargs, {"key"});
-  return long_edge_of(m, p[0]);
-}
+PY_EXPORT(ops,
+          py::function<"_aspect_wh", "key",
+                       "(width ratio, height ratio) of an aspect key; 16:9 for an unknown key.",
+                       aspect_wh>());
+
+Ref long_edge(PyObject* m, const py::Params& p) { return long_edge_of(m, p[0]); }
 
 Ref wrap_text(PyObject* text, long long width) {
   if (width < 1) py::raise(PyExc_ValueError, "width must be a positive integer");
-  Py_ssize_t n = PyUnicode_GetLength(text);
-  if (n < 0) py::throw_pending();
+  Py_ssize_t n = py::length(text);
   Ref pieces = py::list();
   for (Py_ssize_t start = 0; start < n; start += static_cast<Py_ssize_t>(width)) {
     Py_ssize_t end = n - start <= width ? n : start + static_cast<Py_ssize_t>(width);
-    py::append(pieces, Ref::steal(PyUnicode_Substring(text, start, end)));
+    py::append(pieces, py::slice(text, start, end));
   }
   if (n == 0) py::append(pieces, py::str(""));
   return pieces;
 }
 
-Ref wrap(PyObject*, PyObject* args, PyObject* kwargs) {
-  py::Params p("_wrap", args, kwargs, {"text", "width"});
+PY_EXPORT(
+    ops,
+    py::function<"_long_edge", "key",
+                 "Long edge in pixels of a resolution preset key; the first preset's otherwise.",
+                 long_edge>());
+
+Ref wrap(PyObject*, const py::Params& p) {
   PyObject* text = p.str_object(0);
   return wrap_text(text, p.integer(1));
 }
 
-Ref produce(PyObject* m, PyObject* args, PyObject* kwargs) {
-  py::Params p("_produce", args, kwargs, {"context", "scene", "props"});
+PY_EXPORT(
+    ops,
+    py::function<"_wrap", "text, width",
+                 "The text cut into pieces of `width` characters; [''] for empty text.", wrap>());
+
+namespace {
+
+// The video file a video source is made from, made absolute by the host.
+Ref video_file(PyObject* m, PyObject* props) {
+  Ref chosen = py::attr(props, "video_path");
+  if (!py::truthy(chosen)) chosen = py::str("");  // empty or None
+  Ref src = py::call_method(py::attr(py::global(m, "bpy"), "path"), "abspath", chosen);
+  if (!py::truthy(src)) invalid("请先选择一个视频文件");
+  return src;
+}
+
+// The camera a render source looks through: chosen by name alone, never the scene's active one.
+Ref chosen_camera(PyObject* scene, PyObject* props) {
+  Ref camera = py::none();
+  Ref name = py::attr(props, "camera");
+  if (py::truthy(name)) camera = py::call_method(py::attr(scene, "objects"), "get", name);
+  if (camera.is_none() || !py::equals(py::attr(camera, "type"), py::str("CAMERA")))
+    invalid("请先在场景中选择一台相机");
+  return camera;
+}
+
+// The render call, with the frames done in the host's progress indicator for a source that
+// renders many.
+Ref rendered(PyObject* m, const Source& source, const std::function<Ref()>& call) {
+  return source.frame_progress ? with_frame_progress(m, call) : call();
+}
+
+// (path, kind, meta) from the render call's (path, meta).
+Ref produced(const Source& source, const Ref& made) {
+  auto path_meta = py::unpack(made, 2);
+  return py::tuple(path_meta[0], source.asset_kind, path_meta[1]);
+}
+
+}  // namespace
+
+Ref produce(PyObject* m, const py::Params& p) {
   PyObject* scene = p[1];
   PyObject* props = p[2];
 
@@ -100,91 +138,34 @@ Ref produce(PyObject* m, PyObject* args, PyObject* kwargs) {
   Ref edge = long_edge_of(m, py::attr(props, "resolution").get());
   auto [aw, ah] = aspect_of(m, py::attr(props, "aspect").get());
 
-  if (py::equals(py::attr(props, "source").get(), py::str("VIDEO").get())) {
-    Ref chosen = py::attr(props, "video_path");
-    if (!py::truthy(chosen.get())) chosen = py::str("");  // empty or None
-    Ref bpy_path = py::attr(py::global(m, "bpy"), "path");
-    Ref src = py::call_method(bpy_path.get(), "abspath", chosen);
-    if (!py::truthy(src.get())) invalid("请先选择一个视频文件");
-    Ref render = py::global(m, "render");
-    auto made = unpack(
-        with_frame_progress(
-            m, [&] { return py::call_method(render.get(), "transcode_local_video", src, edge); }),
-        2);
-    return py::tuple(made[0], "video", made[1]);
+  const Source* source = &source_or_fallback(py::attr(props, "source").get());
+  if (source->input == Input::video_file) {
+    Ref src = video_file(m, props);
+    return produced(*source, rendered(m, *source, [&] {
+      return py::call_method(py::global(m, "render"), source->render, src, edge);
+    }));
   }
 
-  // Render sources: the camera is chosen by name alone, never the scene's active one.
-  Ref camera = py::none();
-  Ref name = py::attr(props, "camera");
-  if (py::truthy(name.get()))
-    camera = py::call_method(py::attr(scene, "objects").get(), "get", name);
-  if (camera.is_none() || !py::equals(py::attr(camera, "type").get(), py::str("CAMERA").get()))
-    invalid("请先在场景中选择一台相机");
-
+  Ref camera = chosen_camera(scene, props);
+  // The render call follows the choice as it reads now, after the camera lookup; a camera
+  // source is what it must still be.
+  source = &source_or_fallback(py::attr(props, "source").get());
+  if (source->input != Input::camera) source = &fallback_source();
   Ref render = py::global(m, "render");
-  if (py::equals(py::attr(props, "source").get(), py::str("SNAPSHOT").get())) {
-    auto made =
-        unpack(py::call_method(render.get(), "render_snapshot", scene, camera, edge, aw, ah), 2);
-    return py::tuple(made[0], "image", made[1]);
+  if (!source->frame_range) {
+    return produced(*source, rendered(m, *source, [&] {
+      return py::call_method(render, source->render, scene, camera, edge, aw, ah);
+    }));
   }
   Ref start = py::attr(props, "frame_start");
   Ref end = py::attr(props, "frame_end");
-  auto made =
-      unpack(with_frame_progress(m,
-                                 [&] {
-                                   return py::call_method(render.get(), "render_animation", scene,
-                                                          camera, edge, aw, ah, start, end);
-                                 }),
-             2);
-  return py::tuple(made[0], "video", made[1]);
+  return produced(*source, rendered(m, *source, [&] {
+    return py::call_method(render, source->render, scene, camera, edge, aw, ah, start, end);
+  }));
 }
 
-// ---- shared helpers -------------------------------------------------------------------------
-
-std::vector<Ref> unpack(const Ref& value, size_t n) {
-  Ref it = Ref::steal(PyObject_GetIter(value.get()));
-  std::vector<Ref> items;
-  while (Ref v = Ref::adopt(PyIter_Next(it.get()))) {
-    if (items.size() == n)
-      py::raise(PyExc_ValueError, "too many values to unpack (expected " + std::to_string(n) + ")");
-    items.push_back(std::move(v));
-  }
-  if (PyErr_Occurred()) py::throw_pending();
-  if (items.size() < n)
-    py::raise(PyExc_ValueError, "not enough values to unpack (expected " + std::to_string(n) +
-                                    ", got " + std::to_string(items.size()) + ")");
-  return items;
-}
-
-Ref format(const Ref& value, const char* spec) {
-  return Ref::steal(PyObject_Format(value.get(), py::str(spec).get()));
-}
-
-Ref whole(const Ref& value) {
-  return Ref::steal(PyObject_Str(Ref::steal(PyNumber_Long(value.get())).get()));
-}
-
-Ref text_set(const char* text) {
-  Ref s = Ref::steal(PySet_New(nullptr));
-  if (PySet_Add(s.get(), py::str(text).get()) < 0) py::throw_pending();
-  return s;
-}
-
-Ref concat(const Ref& a, const Ref& b) { return Ref::steal(PyNumber_Add(a.get(), b.get())); }
-
-void report(PyObject* op, const char* level, const Ref& message) {
-  py::call_method(op, "report", text_set(level), message);
-}
-
-void report(PyObject* op, const char* level, const char* message) {
-  report(op, level, py::str(message));
-}
-
-void for_each(const Ref& iterable, const std::function<void(const Ref&)>& fn) {
-  Ref it = Ref::steal(PyObject_GetIter(iterable.get()));
-  while (Ref item = Ref::adopt(PyIter_Next(it.get()))) fn(item);
-  if (PyErr_Occurred()) py::throw_pending();
-}
+PY_EXPORT(ops, py::function<"_produce", "context, scene, props",
+                            "Render or normalise the asset the panel asks for: (path, kind, meta).",
+                            produce>());
 
 }  // namespace ops

@@ -16,18 +16,19 @@ namespace {
 // The handler's own record, a dict that the handler holds as its `self`: the window manager,
 // and the total it has announced (0: not yet).
 long long announced(PyObject* progress) {
-  PyObject* total = PyDict_GetItemString(progress, "total");  // borrowed
-  return total ? py::to_long(total) : 0;
+  Ref total = py::get_item(progress, "total");
+  return total ? py::to_long(total.get()) : 0;
 }
 
 // The frame the scene being rendered has just written, against its range. The render may be
 // of another scene than the user's (a video is normalised in a scene of its own), so the range
 // is read from the scene the host passes.
-Ref on_frame(PyObject* progress, PyObject* args, PyObject*) {
-  PyObject* scene = PyTuple_Size(args) > 0 ? PyTuple_GetItem(args, 0) : nullptr;
-  if (scene == nullptr || scene == Py_None) return py::none();
+Ref on_frame(PyObject* progress, const py::Params& p) {
+  if (py::length(p.rest()) == 0) return py::none();
+  Ref scene = py::item(p.rest(), 0);
+  if (scene.is_none()) return py::none();
   try {
-    Ref wm = Ref::borrow(PyDict_GetItemString(progress, "wm"));
+    Ref wm = py::lookup(progress, "wm");
     long long start = py::to_long(py::attr(scene, "frame_start").get());
     long long end = py::to_long(py::attr(scene, "frame_end").get());
     long long current = py::to_long(py::attr(scene, "frame_current").get());
@@ -46,15 +47,16 @@ Ref on_frame(PyObject* progress, PyObject* args, PyObject*) {
   return py::none();
 }
 
+// Bound to its record; the host passes the scene, and on newer hosts the depsgraph too.
 PyMethodDef kOnFrame =
-    PY_FUNCTION("_on_frame", on_frame, "Shows the frame just written in the host's progress.");
+    py::function<"_on_frame", "*args", "Shows the frame just written in the host's progress.",
+                 on_frame>();
 
 void finish(const Ref& handlers, const Ref& handler, const Ref& progress) {
   Ref present = py::call_method(handlers.get(), "count", handler);
   if (py::to_long(present.get()) > 0) py::call_method(handlers.get(), "remove", handler);
   if (announced(progress.get()) > 0) {
-    py::call_method(py::Ref::borrow(PyDict_GetItemString(progress.get(), "wm")).get(),
-                    "progress_end");
+    py::call_method(py::lookup(progress, "wm"), "progress_end");
   }
 }
 
@@ -66,7 +68,7 @@ Ref with_frame_progress(PyObject* m, const std::function<Ref()>& body) {
   py::set_item(progress, "wm", py::attr(py::attr(bpy, "context"), "window_manager"));
   py::set_item(progress, "total", py::integer(0));
   Ref handlers = py::attr(py::attr(py::attr(bpy, "app"), "handlers"), "render_write");
-  Ref handler = Ref::steal(PyCFunction_NewEx(&kOnFrame, progress.get(), nullptr));
+  Ref handler = py::bind(&kOnFrame, progress);
   py::call_method(handlers.get(), "append", handler);
   Ref result;
   try {

@@ -5,10 +5,7 @@
 
 namespace render {
 
-py::Ref render_animation(PyObject* m, PyObject* args, PyObject* kwargs) {
-  py::Params p(
-      "render_animation", args, kwargs,
-      {"scene", "camera", "long_edge", "aspect_w", "aspect_h", "frame_start", "frame_end"});
+py::Ref render_animation(PyObject* m, const py::Params& p) {
   long long long_edge = p.integer(2), aspect_w = p.integer(3), aspect_h = p.integer(4);
   long long frame_start = p.integer(5), frame_end = p.integer(6);
   PyObject* scene = p[0];
@@ -37,5 +34,12 @@ py::Ref render_animation(PyObject* m, PyObject* args, PyObject* kwargs) {
   py::set_item(meta, "camera", camera_name(camera));
   return py::tuple(path, meta);
 }
+
+PY_EXPORT(
+    render,
+    py::function<
+        "render_animation", "scene, camera, long_edge, aspect_w, aspect_h, frame_start, frame_end",
+        "A frame range as a white-model H.264 MP4, at most MAX_VIDEO_SECONDS: (path, meta).",
+        render_animation>());
 
 }  // namespace render

@@ -102,19 +102,18 @@ void SceneBackup::restore() const {
 }
 
 int SceneBackup::traverse(visitproc visit, void* arg) const {
-  Py_VISIT(scene_.get());
-  Py_VISIT(render_.get());
-  Py_VISIT(ffmpeg_.get());
-  for (const py::Ref& v : values_) Py_VISIT(v.get());
+  if (int r = py::visit(visit, arg, scene_, render_, ffmpeg_)) return r;
+  for (const py::Ref& v : values_)
+    if (int r = py::visit(visit, arg, v)) return r;
   return 0;
 }
 
 py::Ref guarded_settings() {
   py::Ref labels = py::list();
   for (const Setting& s : kSettings) {
-    py::append(labels, py::str(std::string(owner_label(s.owner)) + "." + s.name));
+    py::append(labels, py::format("{}.{}", owner_label(s.owner), s.name));
   }
-  return py::Ref::steal(PySequence_Tuple(labels.get()));
+  return py::tuple_of(labels);
 }
 
 void SceneBackup::clear() { *this = SceneBackup(); }
@@ -142,18 +141,24 @@ void apply_video_output(PyObject* m, PyObject* scene, const py::Ref& path) {
   py::set_attr(r, "filepath", path);
 }
 
-py::Ref apply_workbench_fn(PyObject* m, PyObject* args, PyObject* kwargs) {
-  py::Params p("_apply_workbench", args, kwargs, {"scene", "width", "height"});
+py::Ref apply_workbench_fn(PyObject* m, const py::Params& p) {
   long long width = p.integer(1), height = p.integer(2);
   apply_workbench(m, p[0], width, height);
   return py::none();
 }
 
-py::Ref apply_video_output_fn(PyObject* m, PyObject* args, PyObject* kwargs) {
-  py::Params p("_apply_video_output", args, kwargs, {"scene", "path"});
+PY_EXPORT(render, py::function<"_apply_workbench", "scene, width, height",
+                               "Workbench engine at width x height, 100 percent, opaque film.",
+                               apply_workbench_fn>());
+
+py::Ref apply_video_output_fn(PyObject* m, const py::Params& p) {
   apply_video_output(m, p[0], py::Ref::borrow(p.str_object(1)));
   return py::none();
 }
+
+PY_EXPORT(render, py::function<"_apply_video_output", "scene, path",
+                               "H.264 in MPEG-4 at VIDEO_FPS, no audio, written to path.",
+                               apply_video_output_fn>());
 
 // ---- _scene_guard: the same guard as a single-use context manager for Python code ----------
 
@@ -166,7 +171,7 @@ struct Guard {
   Stage stage = Stage::created;
 
   int traverse(visitproc visit, void* arg) const {
-    Py_VISIT(scene.get());
+    if (int r = py::visit(visit, arg, scene)) return r;
     return backup ? backup->traverse(visit, arg) : 0;
   }
   void clear() {
@@ -175,17 +180,13 @@ struct Guard {
   }
 };
 
-PyObject* guard_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  return py::guard([&] {
-    py::Params p("_scene_guard", args, kwargs, {"scene"});
-    Guard g;
-    g.scene = py::Ref::borrow(p[0]);
-    return py::make_instance<Guard>(type, std::move(g));
-  });
+py::Ref guard_new(PyTypeObject* type, const py::Params& p) {
+  Guard g;
+  g.scene = py::Ref::borrow(p[0]);
+  return py::make_instance<Guard>(type, std::move(g));
 }
 
-py::Ref guard_enter(PyObject* self, PyObject* args, PyObject* kwargs) {
-  py::Params p("__enter__", args, kwargs, {});
+py::Ref guard_enter(PyObject* self, const py::Params&) {
   Guard& g = py::native<Guard>(self);
   if (g.stage != Guard::Stage::created) py::raise(PyExc_RuntimeError, "_scene_guard is single-use");
   // A backup that cannot be taken leaves the guard before the block starts.
@@ -196,8 +197,7 @@ py::Ref guard_enter(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::none();
 }
 
-py::Ref guard_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
-  py::Params p("__exit__", args, kwargs, {"exc_type", "exc_value", "traceback"});
+py::Ref guard_exit(PyObject* self, const py::Params&) {
   Guard& g = py::native<Guard>(self);
   if (g.stage != Guard::Stage::entered)
     py::raise(PyExc_RuntimeError, "_scene_guard was not entered");
@@ -210,31 +210,22 @@ py::Ref guard_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef kGuardMethods[] = {
-    PY_FUNCTION("__enter__", guard_enter, "__enter__($self, /)\n--\n\nBack up the settings."),
-    PY_FUNCTION("__exit__", guard_exit,
-                "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\n"
-                "Restore every setting; errors are never swallowed."),
-    PY_FUNCTIONS_END,
+    py::method<"__enter__", "", "Back up the settings.", guard_enter>(),
+    py::method<"__exit__", "exc_type, exc_value, traceback",
+               "Restore every setting; errors are never swallowed.", guard_exit>(),
+    py::end_of_table(),
 };
 
-PyType_Slot kGuardSlots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&guard_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&py::dealloc<Guard>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(&py::traverse<Guard>)},
-    {Py_tp_clear, reinterpret_cast<void*>(&py::clear<Guard>)},
-    {Py_tp_methods, kGuardMethods},
-    {Py_tp_doc, const_cast<char*>("_scene_guard(scene)\n--\n\n"
-                                  "Backs up the scene's render settings on entry and writes "
-                                  "them back on every exit.")},
-    {0, nullptr},
-};
-
-PyType_Spec kGuardSpec = {"tavro_blender_uploader.render._scene_guard",
-                          static_cast<int>(sizeof(py::Instance<Guard>)), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kGuardSlots};
+using GuardNew = py::Constructor<"_scene_guard", "scene",
+                                 "Backs up the scene's render settings on entry and writes them "
+                                 "back on every exit.",
+                                 guard_new>;
 
 }  // namespace
 
-py::Ref make_guard_type(PyObject* m) { return py::new_type(m, &kGuardSpec); }
+py::Ref make_guard_type(PyObject* m) {
+  return py::new_type(m, py::constructed_type<Guard, GuardNew>(
+                             "tavro_blender_uploader.render._scene_guard", kGuardMethods));
+}
 
 }  // namespace render

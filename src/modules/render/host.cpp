@@ -22,8 +22,8 @@ void run_render(PyObject* m, const py::Ref& kw) {
 
 bool has_content(PyObject* m, const py::Ref& path) {
   py::Ref ospath = py::attr(py::global(m, "os"), "path");
-  return py::truthy(py::call_method(ospath.get(), "isfile", path).get()) &&
-         py::to_long(py::call_method(ospath.get(), "getsize", path).get()) > 0;
+  return py::truthy(py::call_method(ospath, "isfile", path)) &&
+         py::to_long(py::call_method(ospath, "getsize", path).get()) > 0;
 }
 
 py::Ref camera_name(PyObject* camera) {
@@ -36,7 +36,7 @@ py::Ref camera_name(PyObject* camera) {
 py::Ref video_meta(PyObject* m, long long width, long long height, long long frames,
                    bool truncated) {
   py::Ref fps = config_value(m, "VIDEO_FPS");
-  py::Ref seconds = py::Ref::steal(PyNumber_TrueDivide(py::integer(frames).get(), fps.get()));
+  py::Ref seconds = py::integer(frames) / fps;
   // The builtin round, so that the value is exactly the one Python code would compute.
   py::Ref duration = py::call(py::attr(py::import("builtins"), "round"), seconds, 3);
   py::Ref meta = py::dict();

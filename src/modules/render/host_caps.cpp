@@ -20,7 +20,7 @@ constexpr long long kExactEdgesSince[] = {4, 2};
 bool at_least(PyObject* m, const long long (&since)[2]) {
   py::Ref version = py::attr(py::attr(host(m), "app"), "version");
   for (Py_ssize_t i = 0; i < 2; ++i) {
-    long long part = py::to_long(py::Ref::steal(PySequence_GetItem(version.get(), i)).get());
+    long long part = py::to_long(py::item(version, i).get());
     if (part != since[i]) return part > since[i];
   }
   return true;

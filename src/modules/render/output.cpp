@@ -14,35 +14,34 @@ py::Ref resolve_ffmpeg_output(PyObject* m, const py::Ref& prefix) {
 
   py::Ref names = py::call_method(os.get(), "listdir", directory);
   py::Ref best, best_time;
-  py::Ref it = py::Ref::steal(PyObject_GetIter(names.get()));
-  while (py::Ref name = py::Ref::adopt(PyIter_Next(it.get()))) {
-    if (!py::truthy(py::call_method(name.get(), "startswith", base).get())) continue;
-    if (py::equals(name.get(), base.get())) continue;  // the placeholder is never a candidate
-    py::Ref candidate = py::call_method(path.get(), "join", directory, name);
-    py::Ref mtime = py::attr(py::call_method(os.get(), "stat", candidate), "st_mtime_ns");
+  for (const py::Ref& name : py::iterate(names)) {
+    if (!py::truthy(py::call_method(name, "startswith", base))) continue;
+    if (py::equals(name, base)) continue;  // the placeholder is never a candidate
+    py::Ref candidate = py::call_method(path, "join", directory, name);
+    py::Ref mtime = py::attr(py::call_method(os, "stat", candidate), "st_mtime_ns");
     // Strictly newer only: among equal times the first in listing order stays.
-    if (!best ||
-        py::truthy(
-            py::Ref::steal(PyObject_RichCompare(mtime.get(), best_time.get(), Py_GT)).get())) {
+    if (!best || py::greater(mtime, best_time)) {
       best = candidate;
       best_time = mtime;
     }
   }
-  if (PyErr_Occurred()) py::throw_pending();
   if (best) return best;
 
   // The host wrote the video into the placeholder itself: give it its extension.
   if (has_content(m, prefix)) {
-    py::Ref moved = py::Ref::steal(PyNumber_Add(prefix.get(), py::str(".mp4").get()));
+    py::Ref moved = prefix + py::str(".mp4");
     py::call_method(os.get(), "replace", prefix, moved);
     return moved;
   }
   py::raise(PyExc_RuntimeError, "渲染完成但未找到输出文件，请检查 Blender 的输出设置");
 }
 
-py::Ref resolve_ffmpeg_output_fn(PyObject* m, PyObject* args, PyObject* kwargs) {
-  py::Params p("_resolve_ffmpeg_output", args, kwargs, {"prefix"});
+py::Ref resolve_ffmpeg_output_fn(PyObject* m, const py::Params& p) {
   return resolve_ffmpeg_output(m, py::Ref::borrow(p.str_object(0)));
 }
+
+PY_EXPORT(render, py::function<"_resolve_ffmpeg_output", "prefix",
+                               "The newest file the FFmpeg output wrote for an output prefix.",
+                               resolve_ffmpeg_output_fn>());
 
 }  // namespace render

@@ -1,31 +1,24 @@
-// Module `render`: the functions behind its Python names. Each file of this folder holds one
-// concern; module.cpp lists them all.
+// Module `render`: what its files share. Each file holds one concern and declares the Python
+// functions it defines with PY_EXPORT beside their bodies.
 #pragma once
 
 #include <array>
 #include <cstddef>
+#include <string>
+#include <tuple>
 #include <utility>
 
 #include "py/py.hpp"
 
 namespace render {
 
-// Host-free (geometry.cpp).
-py::Ref resolution_for(PyObject* m, PyObject* args, PyObject* kwargs);
-py::Ref clamp_frame_range(PyObject* m, PyObject* args, PyObject* kwargs);
-py::Ref is_supported_video(PyObject* m, PyObject* args, PyObject* kwargs);
-py::Ref tmp_path(PyObject* m, PyObject* args, PyObject* kwargs);
-
-// Scene guard and white-model settings (guard.cpp).
+// The scene guard's type, for Python code (guard.cpp).
 py::Ref make_guard_type(PyObject* m);
-py::Ref apply_workbench_fn(PyObject* m, PyObject* args, PyObject* kwargs);
-py::Ref apply_video_output_fn(PyObject* m, PyObject* args, PyObject* kwargs);
-
-// Renders (snapshot.cpp, animation.cpp, transcode.cpp) and output discovery (output.cpp).
-py::Ref render_snapshot(PyObject* m, PyObject* args, PyObject* kwargs);
-py::Ref render_animation(PyObject* m, PyObject* args, PyObject* kwargs);
-py::Ref transcode_local_video(PyObject* m, PyObject* args, PyObject* kwargs);
-py::Ref resolve_ffmpeg_output_fn(PyObject* m, PyObject* args, PyObject* kwargs);
+// The module's own types, kept in its state (module attributes can be rebound by any code).
+struct Types {
+  py::Ref guard;
+  auto refs() { return std::tie(guard); }
+};
 
 // Shared helpers for the host parts.
 // resolution_for's rule with its error, for callers that already hold integers.

@@ -4,9 +4,7 @@
 
 namespace render {
 
-py::Ref render_snapshot(PyObject* m, PyObject* args, PyObject* kwargs) {
-  py::Params p("render_snapshot", args, kwargs,
-               {"scene", "camera", "long_edge", "aspect_w", "aspect_h"});
+py::Ref render_snapshot(PyObject* m, const py::Params& p) {
   long long long_edge = p.integer(2), aspect_w = p.integer(3), aspect_h = p.integer(4);
   PyObject* scene = p[0];
   PyObject* camera = p[1];
@@ -38,5 +36,9 @@ py::Ref render_snapshot(PyObject* m, PyObject* args, PyObject* kwargs) {
   py::set_item(meta, "camera", camera_name(camera));
   return py::tuple(path, meta);
 }
+
+PY_EXPORT(render,
+          py::function<"render_snapshot", "scene, camera, long_edge, aspect_w, aspect_h",
+                       "The current frame as a white-model PNG: (path, meta).", render_snapshot>());
 
 }  // namespace render

@@ -39,13 +39,13 @@ py::Ref transcode_in(PyObject* m, const py::Ref& scene, const py::Ref& src, long
       py::integer_arg(video_fps.get(), "VIDEO_FPS");
   long long frames = std::min(src_frames, max_frames);
 
-  py::Ref element = py::Ref::steal(PySequence_GetItem(py::attr(strip, "elements").get(), 0));
+  py::Ref element = py::item(py::attr(strip, "elements"), 0);
   long long src_w = size_of(element, "orig_width"), src_h = size_of(element, "orig_height");
   // The host does not raise for a file it cannot decode: it adds a one-frame strip with no
   // frame rate and no size, which would render as a black frame. Report it instead.
   py::Ref src_fps = py::attr_or_null(strip.get(), "fps");
   if (src_fps && py::to_double(src_fps.get()) <= 0 && src_w <= 0 && src_h <= 0) {
-    py::raise(PyExc_RuntimeError, "无法读取视频文件：" + source_name);
+    py::raise(PyExc_RuntimeError, py::format("无法读取视频文件：{}", source_name));
   }
   // Where the host shows the picture as stored, a phone clip's display rotation is the
   // module's to apply; the output then has the turned picture's shape.
@@ -81,14 +81,13 @@ py::Ref transcode_in(PyObject* m, const py::Ref& scene, const py::Ref& src, long
 
 }  // namespace
 
-py::Ref transcode_local_video(PyObject* m, PyObject* args, PyObject* kwargs) {
-  py::Params p("transcode_local_video", args, kwargs, {"src", "long_edge"});
+py::Ref transcode_local_video(PyObject* m, const py::Params& p) {
   long long long_edge = p.integer(1);
   py::Ref src = py::Ref::borrow(p.str_object(0));
   std::string src_text = py::utf8(src.get());
   if (!supported_video(m, src_text)) {
     py::raise(PyExc_ValueError,
-              "不支持的视频格式：" + std::string(tavro::core::extension_of(src_text)));
+              py::format("不支持的视频格式：{}", tavro::core::extension_of(src_text)));
   }
   py::Ref os = py::global(m, "os");
   if (!py::truthy(py::call_method(py::attr(os, "path").get(), "exists", src).get())) {
@@ -109,5 +108,10 @@ py::Ref transcode_local_video(PyObject* m, PyObject* args, PyObject* kwargs) {
   py::call_method(scenes.get(), "remove", scene);
   return result;
 }
+
+PY_EXPORT(render,
+          py::function<"transcode_local_video", "src, long_edge",
+                       "A local clip re-encoded to the produced video format: (path, meta).",
+                       transcode_local_video>());
 
 }  // namespace render

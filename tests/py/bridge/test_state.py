@@ -7,6 +7,7 @@ import time
 import pytest
 
 from tavro_blender_uploader import bridge, config
+from threads import ticks_while
 
 
 def test_state_fields_and_fresh_tokens():
@@ -61,18 +62,8 @@ def test_expired_reads_the_clock_and_the_lifetime_at_each_call(monkeypatch):
 def test_done_event_is_one_shot_and_wait_releases_the_gil():
     s = bridge.BridgeState("/x", "image", {})
     assert s.done.wait(0.01) is False and s.done.wait(timeout=0) is False
-    ticks = []
-
-    def spin():
-        end = time.monotonic() + 0.3
-        while time.monotonic() < end:
-            ticks.append(1)
-
-    worker = threading.Thread(target=spin)
-    worker.start()
-    s.done.wait(0.2)  # another Python thread keeps running meanwhile
-    worker.join()
-    assert len(ticks) > 1000
+    ticks, _ = ticks_while(lambda: s.done.wait(0.2))  # another Python thread keeps running
+    assert ticks > 1000
     threading.Timer(0.05, s.done.set).start()
     assert s.done.wait() is True and s.done.is_set()
     s.done.set()
@@ -90,3 +81,22 @@ def test_allowed_origin():
         assert str(err.value) == "站点地址必须是绝对 URL：" + bad
     with pytest.raises(TypeError, match="site_url"):
         bridge.allowed_origin(None)
+
+
+
+@pytest.mark.parametrize("name", ["_Server", "_Event", "BridgeState"])
+@pytest.mark.parametrize("replacement", [None, int, object()])
+def test_rebinding_the_module_types_changes_nothing_native(monkeypatch, asset, name, replacement):
+    make_state = bridge.BridgeState
+    monkeypatch.setattr(bridge, name, replacement)
+    state = make_state(str(asset), "image", {})
+    server, port = bridge.serve(state, "http://127.0.0.1:1")
+    try:
+        assert type(state.done).__name__ == "Event" and not state.done.is_set()
+        assert server.server_address[1] == port > 0
+    finally:
+        state.done.set()
+        server.shutdown()
+        server.server_close()
+    with pytest.raises(TypeError, match="^state must be a BridgeState, not int$"):
+        bridge.serve(5, "http://127.0.0.1:1")

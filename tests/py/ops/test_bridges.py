@@ -281,6 +281,28 @@ def test_progress_that_fails_does_not_stop_the_render(ops_module, fakes):
     assert handlers == []
 
 
+@pytest.mark.parametrize("tamper, error", [
+    (dict.clear, None),  # the frame is not shown, the render goes on
+    (lambda record: record.update(wm=None, total="x"), TypeError),  # the clean-up cannot read it
+])
+def test_a_handler_whose_record_python_code_changed_fails_cleanly(ops_module, fakes, tamper, error):
+    handlers = fakes.host.app.handlers.render_write
+
+    def render(*args):
+        tamper(handlers[-1].__self__)  # the record is reachable from Python
+        handlers[-1](frame(1, 2, 1))
+        return "/tmp/lumo_stage_v.mp4", {}
+
+    fakes.render.render_animation = render
+    props = Props(source="ANIMATION")
+    if error is None:
+        assert ops_module._produce(None, scene(props), props)[1] == "video"
+    else:
+        with pytest.raises(error):
+            ops_module._produce(None, scene(props), props)
+    assert handlers == []
+
+
 def test_snapshot_registers_no_handler(ops_module, fakes):
     props = Props(source="SNAPSHOT")
     ops_module._produce(None, scene(props), props)

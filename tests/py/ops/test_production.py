@@ -40,6 +40,10 @@ def test_wrap_cuts_by_code_points(ops_module):
         ops_module._wrap("abc", 0)
 
 
+def test_source_keys_for_the_registration_layer(ops_module):
+    assert ops_module._SOURCES == ("SNAPSHOT", "ANIMATION", "VIDEO")
+
+
 @pytest.mark.parametrize("source, reads, call, kind", [
     ("VIDEO", ["resolution", "aspect", "source", "video_path"], "transcode_local_video", "video"),
     ("SNAPSHOT", ["resolution", "aspect", "source", "camera", "source"], "render_snapshot", "image"),
