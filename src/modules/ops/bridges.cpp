@@ -36,12 +36,9 @@ long long count(const Ref& stats, const char* key) {
 
 bool flag(const Ref& stats, const char* key) { return py::truthy(py::lookup(stats, key)); }
 
-// "已传输 45%（共 12.3 MB）": the latest /asset answer's share of the file. The byte count
-// adds up every answer, so the earlier (complete) answers of a retried transfer are taken off.
-Ref transfer_text(long long sent_total, long long answers, long long size) {
-  long long sent = sent_total - (answers - 1) * size;
-  sent = std::max(0LL, std::min(sent, size));
-  long long percent = size > 0 ? sent * 100 / size : 100;
+// "已传输 45%（共 12.3 MB）": `sent` bytes of the latest /asset answer's `size`.
+Ref transfer_text(long long sent, long long size) {
+  long long percent = size > 0 ? std::max(0LL, sent) * 100 / size : 100;
   return py::format("已传输 {}%（共 {:.1f} MB）", percent, static_cast<double>(size) / kMegabyte);
 }
 
@@ -67,9 +64,11 @@ BridgeRow row_of(const Ref& entry) {
     return phase("expired", py::str("已过期，本地服务已关闭"), "ERROR", false);
   long long answers = count(stats, "asset_requests");
   if (answers > 0) {
-    long long size = count(stats, "asset_size"), sent = count(stats, "asset_bytes");
-    if (sent - (answers - 1) * size < size)
-      return phase("transferring", transfer_text(sent, answers, size), "SORT_ASC", true);
+    // The byte count adds up every answer, so the earlier (complete) answers of a retried
+    // transfer are taken off to leave the latest answer's share.
+    long long size = count(stats, "asset_size");
+    long long sent = count(stats, "asset_bytes") - (answers - 1) * size;
+    if (sent < size) return phase("transferring", transfer_text(sent, size), "SORT_ASC", true);
     return phase("uploading", py::str("已交给网页，等待网页完成导入"), "TIME", true);
   }
   if (count(stats, "meta_requests") > 0)
@@ -105,10 +104,16 @@ void redraw_panels(PyObject* m) {
   }
 }
 
+Ref host_timers(PyObject* m) { return py::attr(py::attr(py::global(m, "bpy"), "app"), "timers"); }
+
+bool tick_registered(const Ref& timers, const Ref& tick_fn) {
+  return py::truthy(py::call_method(timers.get(), "is_registered", tick_fn).get());
+}
+
 void start_timer(PyObject* m) {
-  Ref timers = py::attr(py::attr(py::global(m, "bpy"), "app"), "timers");
+  Ref timers = host_timers(m);
   Ref tick_fn = py::global(m, "_tick");
-  if (py::truthy(py::call_method(timers.get(), "is_registered", tick_fn).get())) return;
+  if (tick_registered(timers, tick_fn)) return;
   // Persistent: bridges outlive a file load, and so must the panel's view of them.
   py::call_tuple(
       py::attr(timers, "register").get(), py::tuple(tick_fn),
@@ -116,10 +121,9 @@ void start_timer(PyObject* m) {
 }
 
 void stop_timer(PyObject* m) {
-  Ref timers = py::attr(py::attr(py::global(m, "bpy"), "app"), "timers");
+  Ref timers = host_timers(m);
   Ref tick_fn = py::global(m, "_tick");
-  if (py::truthy(py::call_method(timers.get(), "is_registered", tick_fn).get()))
-    py::call_method(timers.get(), "unregister", tick_fn);
+  if (tick_registered(timers, tick_fn)) py::call_method(timers.get(), "unregister", tick_fn);
 }
 
 // The operator's bridge, or a report and empty when it is gone from the list.
@@ -186,15 +190,19 @@ PY_EXPORT(ops,
 Ref tick(PyObject* m, const py::Params&) {
   // Redraw only when what the panel shows has changed: a redraw of an unchanged panel costs
   // the host a frame for nothing.
+  // Each bridge's state is read once: the shown ones for the panel, all for whether to go on.
   Ref shown = py::list();
-  for (const BridgeRow& r : bridge_rows(m, kShownBridges))
-    py::append(shown, py::tuple(py::attr(r.entry, "id"), r.text));
+  bool alive = false;
+  size_t index = 0;
+  for (const Ref& entry : py::iterate(py::global(m, "_bridges"))) {
+    BridgeRow r = row_of(entry);
+    alive = alive || r.alive;
+    if (index++ < kShownBridges) py::append(shown, py::tuple(py::attr(entry, "id"), r.text));
+  }
   if (!py::equals(shown.get(), py::global(m, "_shown").get())) {
     py::add(m, "_shown", shown);
     redraw_panels(m);
   }
-  bool alive = false;
-  for (const Ref& e : py::iterate(py::global(m, "_bridges"))) alive = alive || row_of(e).alive;
   return alive ? py::real(kTickSeconds) : py::none();
 }
 

@@ -104,7 +104,7 @@ def test_messages_are_built_as_str_format_builds_them():
     surrogate = "clip\udce9.mov"  # a file name os.fsdecode gives for undecodable bytes
     assert probe.describe(1, 2, surrogate) == "{" + surrogate + "} 素材 1.0 MB 超过上限 2 MB"
     with pytest.raises(ValueError):
-        probe.describe("text", 1, "x")  # the spec is Python's: .1f does not apply to str
+        probe.describe("text", 1, "x")  # as in Python, a .1f precision does not apply to str
 
 
 def test_comparison_containment_arithmetic_and_optional_import():
