@@ -14,7 +14,6 @@ using py::Ref;
 namespace {
 
 constexpr double kTickSeconds = 0.25;  // how often the panel follows a live bridge
-constexpr long long kMegabyte = 1048576;
 
 struct Kind {
   const char* kind;

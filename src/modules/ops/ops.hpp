@@ -43,6 +43,8 @@ void track_bridge(PyObject* m, const py::Ref& state, const py::Ref& server, cons
 // The newest `limit` bridges, newest first.
 std::vector<BridgeRow> bridge_rows(PyObject* m, size_t limit);
 constexpr size_t kShownBridges = 3;
+// The unit of sizes shown to the user, written "MB".
+constexpr long long kMegabyte = 1048576;
 
 // progress.cpp: frames done of the total in the host's progress indicator while `body` renders.
 // The frame handler is registered only for the duration of `body`, on every way out.

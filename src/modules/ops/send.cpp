@@ -11,8 +11,6 @@ using py::Ref;
 
 namespace {
 
-constexpr long long kMegabyte = 1048576;  // "MB" in the size message
-
 // An ordinary error (an Exception subclass) ends the send with `prefix` and the error's text;
 // anything else (KeyboardInterrupt, SystemExit) goes on to the caller.
 Ref cancel_on(PyObject* op, py::Error& error, const char* prefix) {
