@@ -1,6 +1,6 @@
 """Runs a Python script inside a real Blender host and hands back what the script reported.
 
-Hosts: the table HOSTS, one row per real Blender the add-on is tested in; every host starts from
+Hosts: the table HOSTS, read from hosts.tsv, one row per real Blender the add-on is tested in; every host starts from
 Blender's default scene (camera, cube, light). A host missing on this machine is skipped, unless
 CI=true: there every host is expected, and one that cannot start fails its tests.
 
@@ -28,28 +28,51 @@ HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parents[1]
 ADDON_DIR = pathlib.Path(os.environ.get("TAVRO_ADDON_DIR", ROOT / "build" / "addon"))
 
-VENV_PYTHON = ROOT / ".venv" / "bin" / "python"
-VENV313_PYTHON = ROOT / ".venv313" / "bin" / "python"
+HOSTS_DIR = ROOT / ".hosts"
 
-# name: the command that runs a script file (its path appended).
-HOSTS = {
-    # Debian's Blender, with its own Python 3.11.
-    "blender-3.4": ["blender", "-b", "--factory-startup", "-noaudio", "--python-exit-code", "1",
-                    "--python"],
-    # The PyPI bpy modules, a factory-settings Blender inside a plain Python process, each in a
-    # virtual environment of its own (scripts/bootstrap).
-    "bpy-5.0": [str(VENV_PYTHON)],
-    "bpy-5.2": [str(VENV313_PYTHON)],
-}
+
+def _host_table():
+    """name -> the command that runs a script file (its path appended), from hosts.tsv."""
+    table = {}
+    for line in (HERE / "hosts.tsv").read_text().splitlines():
+        if not line.strip() or line.startswith("#"):
+            continue
+        name, _python, _package = line.split("\t")
+        if name.startswith("bpy-"):
+            # A PyPI bpy module: a factory-settings Blender inside a plain Python process, in a
+            # virtual environment of its own (scripts/bootstrap).
+            table[name] = [str(HOSTS_DIR / name / "bin" / "python")]
+        else:
+            # Debian's Blender, with its own Python 3.11.
+            table[name] = ["blender", "-b", "--factory-startup", "-noaudio",
+                           "--python-exit-code", "1", "--python"]
+    return table
+
+
+HOSTS = _host_table()
 RESULT_TAG = "HARNESS-RESULT "
 
 _PREAMBLE = '''\
-import json as _json, os as _os, sys as _sys
+import atexit as _atexit, json as _json, os as _os, sys as _sys
 _sys.path.insert(0, _os.environ["HARNESS_DIR"])
 _sys.path.insert(0, _os.environ["TAVRO_ADDON_DIR"])
 ARGS = _json.loads(_os.environ.get("HARNESS_ARGS", "null"))
 def emit(value):
     print("''' + RESULT_TAG + '''" + _json.dumps(value), flush=True)
+'''
+
+# A bpy module tears Blender down in an exit handler that bpy registers on import; some module
+# builds crash (4.2) or hang (4.3) there. Registered right after bpy's, this handler runs once
+# every exit handler of the script and the add-on has run, and ends the process before bpy's.
+_MODULE_EXIT = '''\
+import bpy as _bpy
+_exit_code = [0]
+_sys.excepthook = lambda *e: (_sys.__excepthook__(*e), _exit_code.__setitem__(0, 1))
+def _leave():
+    _sys.stdout.flush()
+    _sys.stderr.flush()
+    _os._exit(_exit_code[0])
+_atexit.register(_leave)
 '''
 
 
@@ -94,7 +117,8 @@ def run_in_host(host, script, args=None, timeout=300, env=None):
     run_env.update(env or {})
     with tempfile.TemporaryDirectory(prefix="harness_") as tmp:
         path = pathlib.Path(tmp) / "host_script.py"
-        path.write_text(_PREAMBLE + source)
+        preamble = _PREAMBLE + (_MODULE_EXIT if host.startswith("bpy-") else "")
+        path.write_text(preamble + source)
         try:
             out = subprocess.run(host_command(host, path), env=run_env, capture_output=True,
                                  text=True, timeout=timeout, cwd=tmp)
