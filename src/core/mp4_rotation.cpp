@@ -74,17 +74,24 @@ bool is_video_track(BoxReader& boxes, Range trak) {
          std::string_view(reinterpret_cast<const char*>(head.data()) + 8, 4) == "vide";
 }
 
-int track_quarter_turns(BoxReader& boxes, Range trak) {
+VideoDisplay track_display(BoxReader& boxes, Range trak) {
   auto tkhd = boxes.child(trak, "tkhd");
   std::array<std::uint8_t, 1> version{};
-  if (!tkhd || !boxes.read(*tkhd, 0, version)) return 0;
+  if (!tkhd || !boxes.read(*tkhd, 0, version)) return {};
   // After version and flags: times, track id, reserved and duration (24 bytes in version 0,
-  // 32 in version 1), then 16 bytes of reserved, layer, group and volume, then the matrix.
+  // 32 in version 1), then 16 bytes of reserved, layer, group and volume, then the matrix
+  // (a b u c d v x y w) and the width and height (16.16 fixed point).
   const std::uint64_t matrix_at = version[0] == 1 ? 52 : 40;
-  std::array<std::uint8_t, 20> m{};  // a b u c d
-  if (!boxes.read(*tkhd, matrix_at, m)) return 0;
-  auto i32 = [&](int i) { return static_cast<std::int32_t>(be32(m.data() + 4 * i)); };
-  return quarter_turns_of_matrix(i32(0), i32(1), i32(3), i32(4));
+  std::array<std::uint8_t, 44> m{};
+  if (!boxes.read(*tkhd, matrix_at, std::span(m).first(20))) return {};
+  auto u32 = [&](int i) { return be32(m.data() + 4 * i); };
+  auto i32 = [&](int i) { return static_cast<std::int32_t>(u32(i)); };
+  VideoDisplay shown{quarter_turns_of_matrix(i32(0), i32(1), i32(3), i32(4))};
+  if (boxes.read(*tkhd, matrix_at + 20, std::span(m).subspan(20))) {
+    shown.width = u32(9) >> 16;
+    shown.height = u32(10) >> 16;
+  }
+  return shown;
 }
 
 }  // namespace
@@ -108,19 +115,21 @@ int quarter_turns_of_matrix(std::int32_t a, std::int32_t b, std::int32_t c, std:
   return 0;  // mirrored, sheared or turned by another angle: shown as stored
 }
 
-int video_quarter_turns(const ByteSource& source) {
+VideoDisplay video_display(const ByteSource& source) {
   BoxReader boxes(source);
   auto moov = boxes.child(Range{0, source.size()}, "moov");
-  if (!moov) return 0;
+  if (!moov) return {};
   // Every trak box in turn: child() finds the first from a start, so step past each one.
   for (Range rest = *moov; rest.begin < rest.end;) {
     auto trak = boxes.child(rest, "trak");
-    if (!trak) return 0;
-    if (is_video_track(boxes, *trak)) return track_quarter_turns(boxes, *trak);
+    if (!trak) return {};
+    if (is_video_track(boxes, *trak)) return track_display(boxes, *trak);
     rest.begin = trak->end;
   }
-  return 0;
+  return {};
 }
+
+int video_quarter_turns(const ByteSource& source) { return video_display(source).quarter_turns; }
 
 namespace {
 
@@ -141,10 +150,14 @@ class FileSource final : public ByteSource {
 
 }  // namespace
 
-int video_quarter_turns_of_file(const std::string& path) {
+VideoDisplay video_display_of_file(const std::string& path) {
   FilePtr f = open_for_reading(path);
-  if (!f) return 0;
-  return video_quarter_turns(FileSource(f.get()));
+  if (!f) return {};
+  return video_display(FileSource(f.get()));
+}
+
+int video_quarter_turns_of_file(const std::string& path) {
+  return video_display_of_file(path).quarter_turns;
 }
 
 }  // namespace tavro::core

@@ -29,6 +29,17 @@ class MemorySource final : public ByteSource {
   std::span<const std::uint8_t> bytes_;
 };
 
+// How the first video track is shown: the counter-clockwise quarter turns (0 to 3) of its
+// header's matrix, and the picture's size before that turn (the header's width and height, in
+// whole pixels; 0 where the header has none).
+struct VideoDisplay {
+  int quarter_turns = 0;
+  std::uint32_t width = 0, height = 0;
+};
+VideoDisplay video_display(const ByteSource& source);
+// The same for a file; all zero when it cannot be opened or read.
+VideoDisplay video_display_of_file(const std::string& path);
+
 // Counter-clockwise quarter turns (0 to 3) that the first video track's matrix applies for
 // display. 0 for anything else: not an MP4/MOV, no video track, a matrix that mirrors, shears
 // or turns by other angles, truncated or malformed boxes.

@@ -27,6 +27,7 @@ def scene_state(sc):
         "engine": r.engine, "resolution_x": r.resolution_x, "resolution_y": r.resolution_y,
         "resolution_percentage": r.resolution_percentage, "fps": r.fps,
         "fps_base": round(r.fps_base, 6), "filepath": r.filepath, "file_format": im.file_format,
+        "color_mode": im.color_mode,
         "frame_start": sc.frame_start, "frame_end": sc.frame_end,
         "frame_current": sc.frame_current,
         "camera": sc.camera.name if sc.camera else None,
@@ -85,6 +86,7 @@ r.resolution_x, r.resolution_y, r.resolution_percentage = 640, 480, 50
 r.fps, r.fps_base = 30, 1.001
 r.filepath = "//user_out/frame_"
 r.image_settings.file_format = "JPEG"
+r.image_settings.color_mode = "BW"
 r.film_transparent = True
 r.ffmpeg.format, r.ffmpeg.codec, r.ffmpeg.audio_codec = "MKV", "MPEG4", "AAC"
 scene.frame_start, scene.frame_end, scene.frame_current = 5, 90, 37
@@ -166,10 +168,17 @@ def _():
 se_owner = bpy.data.scenes.new("probe")
 se_owner.sequence_editor_create()
 results["has_strips"] = hasattr(se_owner.sequence_editor, "strips")
-probe_strip = (se_owner.sequence_editor.strips if results["has_strips"] else
-               se_owner.sequence_editor.sequences).new_movie(
-    name="probe", filepath=ARGS["clips"]["c24_10s"], channel=1, frame_start=1)
+probe_strips = (se_owner.sequence_editor.strips if results["has_strips"] else
+                se_owner.sequence_editor.sequences)
+probe_strip = probe_strips.new_movie(name="probe", filepath=ARGS["clips"]["c24_10s"], channel=1,
+                                     frame_start=1)
 results["movie_speed_factor"] = hasattr(probe_strip, "speed_factor")
+results["effect_input"] = [p.identifier for p in
+                           probe_strips.bl_rna.functions["new_effect"].parameters][5]
+# A 64 x 36 picture stored with a quarter turn: a host that turns movies reports it 36 x 64.
+phone = probe_strips.new_movie(name="phone", filepath=ARGS["clips"]["phone"], channel=2,
+                               frame_start=1)
+results["turns_movies"] = [phone.elements[0].orig_width, phone.elements[0].orig_height] == [36, 64]
 results["app_version"] = list(bpy.app.version)
 bpy.data.scenes.remove(se_owner)
 # Every file the module left in the temporary directory (outputs and placeholders), for the

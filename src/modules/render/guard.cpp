@@ -37,6 +37,8 @@ constexpr Setting kSettings[] = {
     // The media type goes before the file format: on hosts that have it, it limits the formats.
     {Owner::image_settings, "media_type", Present::if_attribute},
     {Owner::image_settings, "file_format", Present::always},
+    // After the file format, which limits the colour modes.
+    {Owner::image_settings, "color_mode", Present::always},
     {Owner::scene, "frame_start", Present::always},
     {Owner::scene, "frame_end", Present::always},
     {Owner::scene, "camera", Present::always},

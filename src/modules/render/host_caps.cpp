@@ -9,9 +9,10 @@
 namespace render::caps {
 namespace {
 
-// Version boundaries (major, minor). Verified: 3.4 is before both, 5.0 and 5.2 after both.
-// The first host that turns movies by their display rotation itself.
-constexpr long long kTurnsMoviesSince[] = {4, 2};
+// Version boundaries (major, minor), each tested in the hosts on both sides of it.
+// The first host that turns movies by their display rotation itself (4.3 does not, 4.4 does).
+// Asked only where what the host reports cannot tell (see turns_left_to_module).
+constexpr long long kTurnsMoviesSince[] = {4, 4};
 // The first host whose strip transform covers the frame's edge pixels exactly. Older ones
 // sample half a pixel off there, a turned picture a pixel more, which leaves a half-transparent
 // (dark) edge line; a little overscan covers it at the cost of a pixel or two of the picture.
@@ -93,7 +94,19 @@ long long retime(const py::Ref& strips, const py::Ref& strip, long long src_fram
   return strip_length(strip);
 }
 
-bool turns_movies(PyObject* m) { return at_least(m, kTurnsMoviesSince); }
+int turns_left_to_module(PyObject* m, const tavro::core::VideoDisplay& file, long long shown_w,
+                         long long shown_h) {
+  const int turns = file.quarter_turns;
+  if (turns == 0) return 0;
+  const long long stored_w = file.width, stored_h = file.height;
+  // A host that turns a movie reports the turned picture's size; one that does not, the stored
+  // one. A half turn or a square picture looks the same either way: there the version decides.
+  if (turns % 2 != 0 && stored_w > 0 && stored_h > 0 && stored_w != stored_h) {
+    if (shown_w == stored_h && shown_h == stored_w) return 0;
+    if (shown_w == stored_w && shown_h == stored_h) return turns;
+  }
+  return at_least(m, kTurnsMoviesSince) ? 0 : turns;
+}
 
 void fit_strip(PyObject* m, const py::Ref& strip, long long stored_w, long long stored_h,
                long long width, long long height, int quarter_turns) {

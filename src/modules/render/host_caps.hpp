@@ -5,6 +5,7 @@
 // table (guard.cpp) marks the settings it backs up only where the host has them.
 #pragma once
 
+#include "core/mp4_rotation.hpp"
 #include "py/py.hpp"
 
 namespace render::caps {
@@ -24,9 +25,11 @@ void render_3d_view(PyObject* scene);
 // speed; returns the strip's length in output frames afterwards.
 long long retime(const py::Ref& strips, const py::Ref& strip, long long src_frames, double out_fps);
 
-// Whether the host shows a movie turned by its container's display rotation by itself, and
-// reports the turned size (4.2 and later). Where it does not, the module turns the strip.
-bool turns_movies(PyObject* m);
+// The counter-clockwise quarter turns the module must give a movie strip whose file asks for
+// `file.quarter_turns` and whose picture the host reports as `shown_w` x `shown_h`: none where
+// the host turns movies by their display rotation itself, the file's where it does not.
+int turns_left_to_module(PyObject* m, const tavro::core::VideoDisplay& file, long long shown_w,
+                         long long shown_h);
 
 // Scales (and turns by `quarter_turns` counter-clockwise) a movie strip whose picture the host
 // reports as `stored_w` x `stored_h`, so that the whole picture fills a `width` x `height`

@@ -17,6 +17,9 @@ py::Ref render_snapshot(PyObject* m, const py::Params& p) {
     py::Ref image = py::attr(py::attr(scene, "render"), "image_settings");
     caps::set_media_type(image, "IMAGE");
     py::set_attr(image, "file_format", py::str("PNG"));
+    // No alpha channel at all: some hosts (4.5) write an opaque film's alpha as 254, which
+    // pages and image tools take for a transparent picture.
+    py::set_attr(image, "color_mode", py::str("RGB"));
     py::set_attr(py::attr(scene, "render"), "filepath", path);
     py::set_attr(scene, "camera", py::Ref::borrow(camera));
     caps::render_3d_view(scene);

@@ -50,9 +50,10 @@ py::Ref transcode_in(PyObject* m, const py::Ref& scene, const py::Ref& src, long
   // Where the host shows the picture as stored, a phone clip's display rotation is the
   // module's to apply; the output then has the turned picture's shape.
   const bool readable = src_w > 0 && src_h > 0;
-  const int turns = readable && !caps::turns_movies(m)
-                        ? tavro::core::video_quarter_turns_of_file(py::utf8(src.get()))
-                        : 0;
+  const int turns =
+      readable ? caps::turns_left_to_module(
+                     m, tavro::core::video_display_of_file(py::utf8(src.get())), src_w, src_h)
+               : 0;
   long long shown_w = readable ? src_w : 16, shown_h = readable ? src_h : 9;
   if (turns % 2 != 0) std::swap(shown_w, shown_h);
   auto [width, height] = checked_resolution(long_edge, shown_w, shown_h);

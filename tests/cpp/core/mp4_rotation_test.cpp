@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -83,6 +84,12 @@ TEST(VideoQuarterTurns, ReadsTheVideoTracksMatrixInBothHeaderVersions) {
   EXPECT_EQ(turns(movie(tkhd(0, -kOne, kOne, 0))), 1);
   EXPECT_EQ(turns(movie(tkhd(0, kOne, -kOne, 0, 1))), 3);
   EXPECT_EQ(turns(movie(tkhd(kOne, 0, 0, kOne))), 0);
+  // The picture's size before the turn, from the same header; none from a header cut before it.
+  auto shown = tavro::core::video_display(MemorySource(movie(tkhd(0, -kOne, kOne, 0, 1))));
+  EXPECT_EQ((std::array{shown.quarter_turns, int(shown.width), int(shown.height)}),
+            (std::array{1, 320, 180}));
+  Bytes cut = box("moov", {trak(box("tkhd", {Bytes(40 + 36, 0)}), "vide")});
+  EXPECT_EQ(tavro::core::video_display(MemorySource(cut)).width, 0u);
 }
 
 TEST(VideoQuarterTurns, FollowsLargeAndOpenEndedBoxSizes) {

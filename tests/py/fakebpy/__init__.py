@@ -45,13 +45,21 @@ class Recorder:
 
 
 # The shape of each real host the module supports, as the real-Blender tests find it.
+def _shape(media_type, collection, retime, effect_input, turns_movies):
+    return dict(media_type=media_type, collection=collection, retime=retime,
+                effect_input=effect_input, turns_movies=turns_movies)
+
+
 VERSIONS = {
-    (3, 4, 1): dict(media_type=False, collection="sequences", retime="speed_factor",
-                    effect_input="seq1", turns_movies=False),
-    (5, 0, 1): dict(media_type=True, collection="strips", retime="effect", effect_input="input1",
-                    turns_movies=True),
-    (5, 2, 4): dict(media_type=True, collection="strips", retime="effect", effect_input="input1",
-                    turns_movies=True),
+    (3, 4, 1): _shape(False, "sequences", "speed_factor", "seq1", False),
+    (4, 2, 23): _shape(False, "sequences", "effect", "seq1", False),
+    (4, 3, 0): _shape(False, "sequences", "effect", "seq1", False),
+    (4, 4, 0): _shape(False, "strips", "effect", "seq1", True),
+    (4, 5, 15): _shape(False, "strips", "effect", "input1", True),
+    (5, 0, 1): _shape(True, "strips", "effect", "input1", True),
+    (5, 1, 2): _shape(True, "strips", "effect", "input1", True),
+    (5, 2, 4): _shape(True, "strips", "effect", "input1", True),
+    (5, 3, 0): _shape(True, "strips", "effect", "input1", True),
 }
 
 
@@ -283,13 +291,15 @@ def _box(kind, *payload):
     return (len(body) + 8).to_bytes(4, "big") + kind + body
 
 
-def write_mp4(path, turns=0):
+def write_mp4(path, turns=0, size=(1920, 1080)):
     """The boxes of an MP4 that the rotation reader looks at: a video track whose header's matrix
-    turns the picture `turns` quarter turns counter-clockwise (as ffmpeg's rotate=90 does for 1)."""
+    turns the picture `turns` quarter turns counter-clockwise (as ffmpeg's rotate=90 does for 1),
+    and whose header gives the picture's stored `size`."""
     one = 0x10000
     a, b, c, d = [(one, 0, 0, one), (0, -one, one, 0), (-one, 0, 0, -one), (0, one, -one, 0)][turns]
     matrix = b"".join(v.to_bytes(4, "big", signed=True) for v in (a, b, 0, c, d, 0, 0, 0, 1 << 30))
-    tkhd = _box(b"tkhd", bytes(4 + 20 + 16), matrix, bytes(8))
+    stored = b"".join((v << 16).to_bytes(4, "big") for v in size)
+    tkhd = _box(b"tkhd", bytes(4 + 20 + 16), matrix, stored)
     hdlr = _box(b"hdlr", bytes(8), b"vide", bytes(13))
     return write_file(path, _box(b"ftyp", b"isom", bytes(4))
                       + _box(b"moov", _box(b"trak", tkhd, _box(b"mdia", hdlr))))

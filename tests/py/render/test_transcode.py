@@ -225,3 +225,24 @@ def test_unreadable_rotation_counts_as_none(render, tmp_path, monkeypatch, tmpdi
     _, meta = render.transcode_local_video(src, 1280)
     assert (meta["width"], meta["height"]) == (1280, 720)
     assert "LUMO_Transcode/strip.src.transform.rotation" not in dict(fake.writes())
+
+
+@pytest.mark.parametrize("version, host_turns, turns, module_turns", [
+    # A quarter turn shows in the size the host reports, whatever its version says.
+    ((4, 2, 23), True, 1, 0),
+    ((5, 3, 0), False, 3, 3),
+    # A half turn does not: the first host seen to turn movies (4.4) decides.
+    ((4, 3, 0), True, 2, 2),
+    ((4, 4, 0), False, 2, 0),
+])
+def test_what_the_host_reports_decides_who_turns_the_clip(render, monkeypatch, tmp_path,
+                                                          tmpdir_files, version, host_turns,
+                                                          turns, module_turns):
+    fake = FakeBpy.of_version(version, turns_movies=host_turns)
+    monkeypatch.setattr(render, "bpy", fake)
+    fake.clip.update(width=1920, height=1080, turns=turns)
+    fake.on_render = write_video(".mp4")
+    render.transcode_local_video(write_mp4(str(tmp_path / "phone.mp4"), turns), 1280)
+    writes = dict(fake.writes("LUMO_Transcode/strip.src.transform"))
+    turned = writes.get("LUMO_Transcode/strip.src.transform.rotation", 0.0)
+    assert math.isclose(turned, module_turns * math.pi / 2)
