@@ -28,13 +28,16 @@ HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parents[1]
 ADDON_DIR = pathlib.Path(os.environ.get("TAVRO_ADDON_DIR", ROOT / "build" / "addon"))
 
-HOSTS_DIR = ROOT / ".hosts"
+# The table and the folder of the hosts' virtual environments; scripts/newest points both at a
+# scratch table of the newest bpy modules.
+HOSTS_FILE = pathlib.Path(os.environ.get("TAVRO_HOSTS_FILE", HERE / "hosts.tsv"))
+HOSTS_DIR = pathlib.Path(os.environ.get("TAVRO_HOSTS_DIR", ROOT / ".hosts"))
 
 
 def _host_table():
     """name -> the command that runs a script file (its path appended), from hosts.tsv."""
     table = {}
-    for line in (HERE / "hosts.tsv").read_text().splitlines():
+    for line in HOSTS_FILE.read_text().splitlines():
         if not line.strip() or line.startswith("#"):
             continue
         name, _python, _package = line.split("\t")
