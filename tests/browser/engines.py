@@ -187,7 +187,7 @@ class Firefox:
         with open(log, "w") as out:
             self.proc = subprocess.Popen(
                 [FIREFOX, "--headless", "--no-remote", "--profile", str(self.profile), "--remote-debugging-port", "0"],
-                stdout=out, stderr=out, start_new_session=True,
+                stdout=out, stderr=out,
             )
         try:
             line = _wait_in_log(self.proc, log, "WebDriver BiDi listening on", 60)
@@ -274,7 +274,7 @@ class Xvfb:
     def __init__(self):
         self.proc = subprocess.Popen(
             ["Xvfb", "-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, start_new_session=True,
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
         )
         sel = selectors.DefaultSelector()
         sel.register(self.proc.stdout, selectors.EVENT_READ)
