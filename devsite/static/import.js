@@ -149,7 +149,8 @@
     status.classList.toggle("is-error", state.startsWith("error"));
     status.classList.toggle("is-done", state === "done");
     status.classList.toggle("is-ask", state === "permission");
-    $("retry").hidden = !RETRYABLE.has(state);
+    // Safari refuses every time: a retry there could only fail again.
+    $("retry").hidden = !RETRYABLE.has(state) || (state === "error-refused" && BROWSER === "safari");
     $("connect").hidden = state !== "permission";
     $("progress").hidden = !(state in STEP_LABEL);
     if (state in STEP_LABEL) showProgress(state, 0, NaN);

@@ -16,6 +16,7 @@ import shutil
 import subprocess
 import tempfile
 import time
+import warnings
 from pathlib import Path
 
 import pytest
@@ -303,7 +304,9 @@ class WebKit:
             options.add_argument("--automation")
             options.set_capability("acceptInsecureCerts", True)
             service = Service(WEBKIT_DRIVER, env={**os.environ, "DISPLAY": self.xvfb.display})
-            self.driver = webdriver.WebKitGTK(options=options, service=service)
+            with warnings.catch_warnings():  # selenium's own WebKitGTK class uses a deprecated argument
+                warnings.simplefilter("ignore", DeprecationWarning)
+                self.driver = webdriver.WebKitGTK(options=options, service=service)
             self.driver.set_script_timeout(TIMEOUT_S)
             self.driver.set_page_load_timeout(TIMEOUT_S)
             self.version = self.driver.capabilities.get("browserVersion", "")
@@ -314,14 +317,19 @@ class WebKit:
     def new_tab(self) -> "WebKitTab":
         # One window for the session; a blank page between tests.
         self.driver.get("about:blank")
-        self.driver.set_window_size(*VIEWPORT)
-        return WebKitTab(self.driver)
+        tab = WebKitTab(self.driver)
+        tab.fit(VIEWPORT[1])
+        return tab
 
     def close(self) -> None:
         try:
             self.driver.quit()
         finally:
             self.xvfb.close()
+
+
+_PAINTED = """Promise.all([...document.images].map(i => i.decode().catch(() => null)))
+  .then(() => new Promise(r => requestAnimationFrame(() => requestAnimationFrame(r))))"""
 
 
 class WebKitTab(Tab):
@@ -347,12 +355,19 @@ class WebKitTab(Tab):
     def set_file(self, selector: str, path: Path) -> None:
         self._element(selector).send_keys(str(path))
 
+    def fit(self, height: int) -> None:
+        """Sizes the window so that its page area is the viewport's width and `height`."""
+        frame = self.js("[window.outerWidth - window.innerWidth, window.outerHeight - window.innerHeight]")
+        self.driver.set_window_size(VIEWPORT[0] + frame[0], height + frame[1])
+        # Laid out and painted at the new size before anything looks at it.
+        self.wait(f"window.innerHeight === {height}", timeout=5)
+        self.js(_PAINTED)
+
     def screenshot(self, path: Path) -> None:
         # The window grows to the page, so the picture holds all of it.
-        height = self.js("document.documentElement.scrollHeight")
-        self.driver.set_window_size(VIEWPORT[0], max(VIEWPORT[1], height))
+        self.fit(max(VIEWPORT[1], self.js("document.documentElement.scrollHeight")))
         self.driver.save_screenshot(str(path))
-        self.driver.set_window_size(*VIEWPORT)
+        self.fit(VIEWPORT[1])
 
     def close(self) -> None:
         pass
