@@ -225,9 +225,9 @@ def browser():
     try:
         from playwright.sync_api import sync_playwright
     except ImportError:
-        pytest.skip("playwright is not installed")
+        engines.unavailable("playwright is not installed")
     if not os.access(CHROMIUM, os.X_OK):
-        pytest.skip(f"{CHROMIUM} is not installed")
+        engines.unavailable(f"{CHROMIUM} is not installed")
     pw = sync_playwright().start()
     try:
         b = pw.chromium.launch(
@@ -236,7 +236,7 @@ def browser():
         )
     except Exception as e:  # a broken local Chromium is an environment problem
         pw.stop()
-        pytest.skip(f"chromium does not start: {e}")
+        engines.unavailable(f"chromium does not start: {e}")
     yield b
     b.close()
     pw.stop()

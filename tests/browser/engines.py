@@ -56,11 +56,9 @@ class Tab:
             if value:
                 return value
             if time.monotonic() > end:
-                raise AssertionError(f"{self.engine}: still false after {timeout} s: {expr}")
+                seen = self.js("document.body && [document.body.dataset.state, document.body.innerText.slice(0, 300)]")
+                raise AssertionError(f"{self.engine}: still false after {timeout} s: {expr}; page: {seen}")
             time.sleep(0.1)
-
-    def state(self) -> str:
-        return self.js("document.body.dataset.state")
 
     def wait_state(self, state: str) -> str:
         self.wait(f"document.body.dataset.state === {json.dumps(state)}")
