@@ -96,7 +96,6 @@ def devsite(tmp_path_factory):
         yield site
 
 
-
 @pytest.fixture(scope="session")
 def tls_devsite(tmp_path_factory):
     """The site over https, as the real one is, with a certificate made now for 127.0.0.1 and
@@ -272,11 +271,14 @@ def firefox(tls_devsite):
     if not os.access(engines.FIREFOX, os.X_OK):
         engines.unavailable(f"{engines.FIREFOX} is not installed")
     port = tls_devsite.url.rsplit(":", 1)[1]
-    ff = engines.Firefox({
-        "network.lna.address_space.public.override": f"127.0.0.1:{port}",
-        "network.dns.localDomains": PUBLIC_HOST,
-        "network.lna.prompt.timeout": 2000,
-    })
+    try:
+        ff = engines.Firefox({
+            "network.lna.address_space.public.override": f"127.0.0.1:{port}",
+            "network.dns.localDomains": PUBLIC_HOST,
+            "network.lna.prompt.timeout": 2000,
+        })
+    except Exception as e:
+        engines.unavailable(f"firefox does not start: {e}")
     yield ff
     ff.close()
 
@@ -286,7 +288,10 @@ def webkit():
     missing = [p for p in (engines.MINIBROWSER, engines.WEBKIT_DRIVER) if not os.access(p, os.X_OK)]
     if missing or not shutil.which("Xvfb"):
         engines.unavailable(f"WebKitGTK needs {', '.join(missing) or 'Xvfb'}")
-    wk = engines.WebKit()
+    try:
+        wk = engines.WebKit()
+    except Exception as e:
+        engines.unavailable(f"WebKitGTK does not start: {e}")
     yield wk
     wk.close()
 
