@@ -5,12 +5,15 @@ Serves the Blender import page at /import/blender and keeps whatever the
 page uploads in a store folder, so the add-on can be tried end to end on one
 machine:
 
-    python3 devsite/server.py [--port N] [--store DIR]
+    python3 devsite/server.py [--port N] [--store DIR] [--tls CERT KEY]
     LUMO_SITE_URL=http://127.0.0.1:N blender ...
+
+With --tls it serves https with the given PEM certificate and key, as the real
+site does (browsers treat an https page's requests to 127.0.0.1 differently).
 
 On start it prints one line that scripts can parse:
 
-    devsite: http://127.0.0.1:PORT store=/absolute/store/path
+    devsite: http(s)://127.0.0.1:PORT store=/absolute/store/path
 
 Upload protocol (POST /api/upload):
     body                the asset's bytes, with Content-Length (no chunking)
@@ -41,6 +44,7 @@ import json
 import mimetypes
 import os
 import secrets
+import ssl
 import sys
 import tempfile
 import threading
@@ -306,12 +310,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
         return record
 
 
-def make_server(port: int, store: Path) -> http.server.ThreadingHTTPServer:
+def make_server(port: int, store: Path, tls: tuple[Path, Path] | None = None) -> http.server.ThreadingHTTPServer:
     store.mkdir(parents=True, exist_ok=True)
     site = Site(store)
     bound = type("BoundHandler", (Handler,), {"site": site})
     server = http.server.ThreadingHTTPServer((HOST, port), bound)
     server.daemon_threads = True
+    if tls:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(*tls)
+        # The handshake happens on the first read, in the request's own thread.
+        server.socket = context.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
     return server
 
 
@@ -324,15 +333,17 @@ def main(argv=None) -> int:
         default=Path(tempfile.gettempdir()) / "lumo-devsite-store",
         help="folder that receives uploads",
     )
+    parser.add_argument("--tls", nargs=2, type=Path, metavar=("CERT", "KEY"), help="serve https with this PEM pair")
     args = parser.parse_args(argv)
     store = args.store.resolve()
     try:
-        server = make_server(args.port, store)
+        server = make_server(args.port, store, args.tls)
     except OSError as e:
         print(f"devsite: cannot listen on {HOST}:{args.port}: {e}", file=sys.stderr)
         return 1
     port = server.server_address[1]
-    print(f"devsite: http://{HOST}:{port} store={store}", flush=True)
+    scheme = "https" if args.tls else "http"
+    print(f"devsite: {scheme}://{HOST}:{port} store={store}", flush=True)
     try:
         server.serve_forever()
     except KeyboardInterrupt:

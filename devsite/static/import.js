@@ -7,8 +7,9 @@
 // been stored, tells the bridge with POST /done so that it can close. A failed
 // upload leaves the bridge running, so "重试" can fetch and upload again.
 //
-// Browsers guard an https page's requests to 127.0.0.1 ("Local Network Access": Chrome and
-// Edge ask the user first; Safari refuses them as mixed content; Brave's shields may drop them).
+// Browsers guard an https page's requests to 127.0.0.1 ("Local Network Access": Chrome, Edge
+// and Firefox ask the user first; Safari refuses them as mixed content; Brave's shields may drop
+// them).
 // So the page asks the browser's permission state before its first bridge request: when the
 // browser is about to ask, the page says what the question is and why, and waits for a click;
 // when the browser has blocked the page, it says so and how to allow it. Whenever the browser
@@ -19,6 +20,7 @@
 //   error-link, error-expired, error-gone, error-offline, error-bridge, error-upload,
 //   error-blocked (the browser's permission is denied), error-refused (the browser refuses
 //   loopback requests)
+// <html data-browser> names the browser whose menus the instructions follow.
 "use strict";
 
 (() => {
@@ -60,16 +62,31 @@
     permission:
       "浏览器接下来会询问是否允许本站访问本机网络，请选择“允许”：本页只用它从你电脑上的 Blender 读取刚发送的素材。",
     "error-offline": "无法连接到 Blender：Blender 可能已关闭，或本地传输服务已结束。如果 Blender 仍在运行，请点击“重试”；否则请在 Blender 中重新发送。",
-    "error-blocked":
-      "浏览器阻止了本页连接你电脑上的 Blender。要直接导入，请点击地址栏左侧的网站信息图标，打开“网站设置”，把“本地网络访问”改为“允许”，再点击“重试”；也可以在下方手动选择素材文件。",
+    "error-blocked": "浏览器阻止了本页连接你电脑上的 Blender。",
     "error-refused": "这个浏览器不允许网页连接你电脑上的 Blender。",
     "error-bridge": "Blender 返回了无法识别的应答，请点击“重试”或在 Blender 中重新发送。",
     "error-upload": "上传到 Canvas 失败，素材尚未保存。Blender 仍在等待，可以点击“重试”重新上传。",
   };
+  // How to let this page reach Blender once the browser has kept it away, in the menus of the
+  // browser in front of the user: Chrome and Edge share Chromium's, Safari has no such setting.
+  const HOW_TO_ALLOW = {
+    chromium:
+      "要直接导入，请点击地址栏左侧的网站信息图标，打开“网站设置”，把“本地网络访问”改为“允许”，再点击“重试”；也可以在下方手动选择素材文件。",
+    firefox:
+      "要直接导入，请点击地址栏左侧的权限图标，在“访问此设备”一项点击 × 清除“已阻止”，再点击“重试”，在 Firefox 询问时选择“允许”；也可以在下方手动选择素材文件。",
+    safari:
+      "Safari 不允许安全网页访问本机地址，也没有可以放开它的设置。请在下方手动选择素材文件导入，或改用 Chrome、Edge、Firefox 打开本页。",
+  };
+  const BROWSER = (() => {
+    const ua = navigator.userAgent;
+    if (/Firefox\//.test(ua)) return "firefox";
+    if (/AppleWebKit\//.test(ua) && !/(Chrome|Chromium|Edg|OPR)\//.test(ua)) return "safari";
+    return "chromium";
+  })();
+  document.documentElement.dataset.browser = BROWSER;
   // What to do when the browser refuses loopback requests, by the likely cause.
   const REFUSED_HINTS = {
-    "mixed-content":
-      "Safari 不允许安全网页访问本机地址。请在下方手动选择素材文件导入，或改用 Chrome、Edge、Firefox 打开本页。",
+    "mixed-content": HOW_TO_ALLOW.safari,
     shields:
       "Brave 的防护（Shields）可能拦截了对本机的访问：点击地址栏右侧的 Brave 图标为本站关闭防护后点击“重试”，或在下方手动选择素材文件。",
   };
@@ -113,6 +130,7 @@
   // ---- page state --------------------------------------------------------
 
   function setState(state, detail, hint) {
+    if (state === "error-blocked" && !hint) hint = HOW_TO_ALLOW[BROWSER];
     document.body.dataset.state = state;
     const status = $("status");
     status.textContent = MESSAGES[state] || state;
@@ -131,7 +149,8 @@
     status.classList.toggle("is-error", state.startsWith("error"));
     status.classList.toggle("is-done", state === "done");
     status.classList.toggle("is-ask", state === "permission");
-    $("retry").hidden = !RETRYABLE.has(state);
+    // Safari refuses every time: a retry there could only fail again.
+    $("retry").hidden = !RETRYABLE.has(state) || (state === "error-refused" && BROWSER === "safari");
     $("connect").hidden = state !== "permission";
     $("progress").hidden = !(state in STEP_LABEL);
     if (state in STEP_LABEL) showProgress(state, 0, NaN);
@@ -279,9 +298,7 @@
   // ask: Safari (mixed content) and Brave (its shields, when on).
   function refusingBrowser() {
     if (navigator.brave) return "shields";
-    const ua = navigator.userAgent;
-    const webkitOnly = /AppleWebKit\//.test(ua) && !/(Chrome|Chromium|Edg|OPR|Firefox)\//.test(ua);
-    if (location.protocol === "https:" && webkitOnly) return "mixed-content";
+    if (location.protocol === "https:" && BROWSER === "safari") return "mixed-content";
     return null;
   }
 

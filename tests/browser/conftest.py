@@ -1,4 +1,4 @@
-"""Fixtures for the import page tests: the development site, a bridge, Chromium.
+"""Fixtures for the import page tests: the development site, a bridge, the browsers.
 
 Everything listens on 127.0.0.1 only. Set LUMO_SCREENSHOT_DIR to a folder
 (for example docs/) to keep screenshots of successful imports there; by
@@ -7,12 +7,14 @@ default they go to the test's temporary folder.
 
 from __future__ import annotations
 
+import contextlib
 import http.server
 import json
 import os
 import selectors
 import shutil
 import socket
+import ssl
 import subprocess
 import sys
 import threading
@@ -25,7 +27,8 @@ from pathlib import Path
 import pytest
 
 import assets
-from page_helpers import TIMEOUT_S
+import engines
+from page_helpers import PUBLIC_HOST, TIMEOUT_S
 
 ROOT = Path(__file__).resolve().parents[2]
 ADDON_DIR = Path(os.environ.get("TAVRO_ADDON_DIR", ROOT / "build" / "addon"))
@@ -46,14 +49,15 @@ CHROMIUM = "/usr/bin/chromium"
 class Devsite:
     url: str
     store: Path
+    tls: ssl.SSLContext | None = None  # trusts the https site's own certificate
 
     def records(self) -> list[dict]:
-        with urllib.request.urlopen(self.url + "/api/uploads", timeout=5) as r:
+        with urllib.request.urlopen(self.url + "/api/uploads", timeout=5, context=self.tls) as r:
             return json.load(r)
 
     def fail_next(self, count: int) -> None:
         req = urllib.request.Request(f"{self.url}/api/fail-next?count={count}", method="POST", data=b"")
-        with urllib.request.urlopen(req, timeout=5) as r:
+        with urllib.request.urlopen(req, timeout=5, context=self.tls) as r:
             assert json.load(r) == {"fail_next": count}
 
 
@@ -69,11 +73,10 @@ def _read_banner(proc: subprocess.Popen, deadline_s: float) -> str:
     raise RuntimeError("devsite did not announce its address")
 
 
-@pytest.fixture(scope="session")
-def devsite(tmp_path_factory):
-    store = tmp_path_factory.mktemp("store")
+@contextlib.contextmanager
+def _run_devsite(store: Path, *args: str):
     proc = subprocess.Popen(
-        [sys.executable, str(SERVER), "--port", "0", "--store", str(store)],
+        [sys.executable, str(SERVER), "--port", "0", "--store", str(store), *args],
         stdout=subprocess.PIPE,
         text=True,
     )
@@ -85,6 +88,31 @@ def devsite(tmp_path_factory):
     finally:
         proc.terminate()
         proc.wait(timeout=5)
+
+
+@pytest.fixture(scope="session")
+def devsite(tmp_path_factory):
+    with _run_devsite(tmp_path_factory.mktemp("store")) as site:
+        yield site
+
+
+@pytest.fixture(scope="session")
+def tls_devsite(tmp_path_factory):
+    """The site over https, as the real one is, with a certificate made now for 127.0.0.1 and
+    the public-looking name; the browsers are told to accept it."""
+    if not shutil.which("openssl"):
+        engines.unavailable("openssl is not installed")
+    folder = tmp_path_factory.mktemp("tls")
+    cert, key = folder / "cert.pem", folder / "key.pem"
+    subprocess.run(
+        ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-keyout", str(key),
+         "-out", str(cert), "-subj", f"/CN={PUBLIC_HOST}", "-addext", f"subjectAltName=DNS:{PUBLIC_HOST},IP:127.0.0.1"],
+        check=True, capture_output=True, timeout=30,
+    )
+    with _run_devsite(folder / "store", "--tls", str(cert), str(key)) as site:
+        assert site.url.startswith("https://127.0.0.1:")
+        site.tls = ssl.create_default_context(cafile=str(cert))
+        yield site
 
 
 # ---- bridge ----------------------------------------------------------------------
@@ -196,9 +224,9 @@ def browser():
     try:
         from playwright.sync_api import sync_playwright
     except ImportError:
-        pytest.skip("playwright is not installed")
+        engines.unavailable("playwright is not installed")
     if not os.access(CHROMIUM, os.X_OK):
-        pytest.skip(f"{CHROMIUM} is not installed")
+        engines.unavailable(f"{CHROMIUM} is not installed")
     pw = sync_playwright().start()
     try:
         b = pw.chromium.launch(
@@ -207,7 +235,7 @@ def browser():
         )
     except Exception as e:  # a broken local Chromium is an environment problem
         pw.stop()
-        pytest.skip(f"chromium does not start: {e}")
+        engines.unavailable(f"chromium does not start: {e}")
     yield b
     b.close()
     pw.stop()
@@ -228,3 +256,52 @@ def screenshot_dir(tmp_path) -> Path:
     path = Path(target) if target else tmp_path
     path.mkdir(parents=True, exist_ok=True)
     return path
+
+
+# ---- Firefox and WebKit ----------------------------------------------------------------------
+
+ENGINES = ["chromium", "firefox", "webkit"]
+
+
+@pytest.fixture(scope="session")
+def firefox(tls_devsite):
+    """Firefox ESR with Local Network Access as it ships, told that the https site is a public
+    address (so its requests to the bridge cross into the loopback space) under its public name.
+    The question Firefox asks gives up after 2 s, as if nobody had answered."""
+    if not os.access(engines.FIREFOX, os.X_OK):
+        engines.unavailable(f"{engines.FIREFOX} is not installed")
+    port = tls_devsite.url.rsplit(":", 1)[1]
+    try:
+        ff = engines.Firefox({
+            "network.lna.address_space.public.override": f"127.0.0.1:{port}",
+            "network.dns.localDomains": PUBLIC_HOST,
+            "network.lna.prompt.timeout": 2000,
+        })
+    except Exception as e:
+        engines.unavailable(f"firefox does not start: {e}")
+    yield ff
+    ff.close()
+
+
+@pytest.fixture(scope="session")
+def webkit():
+    missing = [p for p in (engines.MINIBROWSER, engines.WEBKIT_DRIVER) if not os.access(p, os.X_OK)]
+    if missing or not shutil.which("Xvfb"):
+        engines.unavailable(f"WebKitGTK needs {', '.join(missing) or 'Xvfb'}")
+    try:
+        wk = engines.WebKit()
+    except Exception as e:
+        engines.unavailable(f"WebKitGTK does not start: {e}")
+    yield wk
+    wk.close()
+
+
+@pytest.fixture(params=ENGINES)
+def tab(request):
+    """A fresh page in each engine."""
+    if request.param == "chromium":
+        yield engines.ChromiumTab(request.getfixturevalue("page"))
+        return
+    t = request.getfixturevalue(request.param).new_tab()
+    yield t
+    t.close()

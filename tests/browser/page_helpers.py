@@ -5,6 +5,8 @@ import urllib.parse
 from pathlib import Path
 
 TIMEOUT_S = 20
+# The site's public-looking name, mapped to 127.0.0.1 inside the browsers.
+PUBLIC_HOST = "canvas.test"
 
 
 def import_url(devsite, port: int, token: str, kind: str) -> str:
