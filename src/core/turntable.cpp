@@ -37,7 +37,8 @@ double distance_at(std::span<const Vec3> points, const Vec3& centre, double azim
   for (const Vec3& p : points) {
     const Vec3 q = p - centre;
     const double ahead = dot(q, b.forward);
-    d = std::max({d, std::fabs(dot(q, b.right)) / kw - ahead, std::fabs(dot(q, b.up)) / kh - ahead});
+    d = std::max(
+        {d, std::fabs(dot(q, b.right)) / kw - ahead, std::fabs(dot(q, b.up)) / kh - ahead});
   }
   return d;
 }
@@ -45,8 +46,7 @@ double distance_at(std::span<const Vec3> points, const Vec3& centre, double azim
 }  // namespace
 
 Vec3 transform_point(const Matrix4& m, const Vec3& p) {
-  return {m[0] * p.x + m[1] * p.y + m[2] * p.z + m[3],
-          m[4] * p.x + m[5] * p.y + m[6] * p.z + m[7],
+  return {m[0] * p.x + m[1] * p.y + m[2] * p.z + m[3], m[4] * p.x + m[5] * p.y + m[6] * p.z + m[7],
           m[8] * p.x + m[9] * p.y + m[10] * p.z + m[11]};
 }
 

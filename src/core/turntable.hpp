@@ -36,9 +36,9 @@ struct Pose {
 };
 
 struct TurntablePlan {
-  Vec3 centre;       // of the points' axis-aligned bounds: what the camera circles and aims at
-  double distance;   // from the centre to the camera
-  double radius;     // the farthest point from the centre
+  Vec3 centre;      // of the points' axis-aligned bounds: what the camera circles and aims at
+  double distance;  // from the centre to the camera
+  double radius;    // the farthest point from the centre
   double clip_start, clip_end;
   long long frames;  // one turn
 };
