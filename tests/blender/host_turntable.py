@@ -3,7 +3,7 @@
 #
 # The object: a bar 4 long along X (its front, seen from -Y, is wide; its side, seen along X,
 # narrow) with a tower on its +X end as a child, standing away from the origin. The default cube
-# is removed so that nothing else is in the picture.
+# is removed so that nothing else is in the picture. A timeline marker binds the scene's camera.
 import traceback
 import types
 
@@ -53,7 +53,9 @@ def user_state():
     state.update(frame_current=scene.frame_current,
                  selected=sorted(o.name for o in scene.objects if o.select_get()),
                  active=active.name if active else None,
-                 bar_matrix=[round(v, 6) for row in bar.matrix_world for v in row])
+                 bar_matrix=[round(v, 6) for row in bar.matrix_world for v in row],
+                 markers=[(m.name, m.frame, m.camera.name if m.camera else None)
+                          for m in scene.timeline_markers])
     return state
 
 
@@ -98,6 +100,8 @@ r.image_settings.file_format = "JPEG"
 r.film_transparent = True
 r.ffmpeg.format, r.ffmpeg.codec, r.ffmpeg.audio_codec = "MKV", "MPEG4", "AAC"
 scene.frame_start, scene.frame_end, scene.frame_current = 5, 90, 37
+# A marker that switches to the scene's camera at frame 50, inside the turntable's frames.
+scene.timeline_markers.new("cut", frame=50).camera = scene.objects["Camera"]
 for ob in scene.objects:
     ob.select_set(ob.name in ("Light", "Bar"))
 bpy.context.view_layer.objects.active = scene.objects["Light"]

@@ -110,6 +110,25 @@ void build_rig(PyObject* m, PyObject* scene, Rig& rig, const tavro::core::Turnta
   }
 }
 
+// Timeline markers bound to cameras switch the scene's camera while an animation renders, which
+// would cut away from the turntable: they are unbound for its render and bound again after.
+struct MarkerBindings {
+  std::vector<std::pair<py::Ref, py::Ref>> bound;  // marker, its camera
+
+  void release(PyObject* scene) {
+    for (const py::Ref& marker : py::iterate(py::attr(scene, "timeline_markers"))) {
+      py::Ref camera = py::attr(marker, "camera");
+      if (camera.is_none()) continue;
+      bound.emplace_back(marker, camera);
+      py::set_attr(marker, "camera", py::none());
+    }
+  }
+  void restore() {
+    for (auto& [marker, camera] : bound) py::set_attr(marker, "camera", camera);
+    bound.clear();
+  }
+};
+
 }  // namespace
 
 py::Ref render_turntable(PyObject* m, const py::Params& p) {
@@ -141,13 +160,16 @@ py::Ref render_turntable(PyObject* m, const py::Params& p) {
   py::Ref current = py::attr(scene, "frame_current");
   long long first = std::max(0LL, py::integer_arg(current.get(), "frame_current"));
   Rig rig;
+  MarkerBindings markers;
   auto clean_up = [&] {
+    markers.restore();
     rig.remove(m);
     if (!py::equals(py::attr(scene, "frame_current"), current))
       py::call_method(scene, "frame_set", current);
   };
   try {
     build_rig(m, scene, rig, plan, first);
+    markers.release(scene);
     with_scene_guard(scene, [&] {
       apply_workbench(m, scene, width, height);
       apply_video_output(m, scene, out_prefix);

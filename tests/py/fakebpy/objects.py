@@ -109,6 +109,7 @@ def add_objects(fake):
         objects = SceneObjects(fake)
         object.__setattr__(scene, "objects", objects)
         object.__setattr__(scene, "collection", types.SimpleNamespace(objects=objects))
+        object.__setattr__(scene, "timeline_markers", [])
         object.__setattr__(scene, "frame_set", lambda frame, scene=scene: fake._call(
             "frame_set", {"scene": scene.name, "frame": frame}))
     light = data.objects.new("Light", None)
@@ -116,6 +117,13 @@ def add_objects(fake):
     fake.context.scene.objects.items.append(light)
     fake.context.scene.objects.items.append(data.objects.new("Camera", data.cameras.new("Camera")))
     fake.log.clear()
+
+
+def add_marker(fake, name, frame, camera):
+    """A timeline marker of the context's scene, bound to `camera`."""
+    marker = Recorder(fake, "marker." + name, name=name, frame=frame, camera=camera)
+    fake.context.scene.timeline_markers.append(marker)
+    return marker
 
 
 def add_mesh(fake, name, lo, hi, location=(0, 0, 0), parent=None):

@@ -6,7 +6,7 @@ import math
 import pytest
 
 from fakebpy import write_video
-from fakebpy.objects import add_mesh, add_objects, data_names
+from fakebpy.objects import add_marker, add_mesh, add_objects, data_names
 
 
 @pytest.fixture
@@ -30,12 +30,14 @@ def test_one_keyed_turn_through_its_own_camera_then_everything_removed(render, h
                                                                        tmpdir_files):
     scene = host.context.scene
     scene.frame_current = 37
+    user_camera = scene.objects.get("Camera")
+    marker = add_marker(host, "cut", 40, user_camera)
     before, data_before = scene.snapshot(), data_names(host)
     seen = {}
 
     def during(kwargs, s):
         cam = s.camera
-        seen.update(camera=cam, range=(s.frame_start, s.frame_end),
+        seen.update(camera=cam, range=(s.frame_start, s.frame_end), marker=marker.camera,
                     keys=list(cam.animation_data.action.keys), lens=cam.data.lens,
                     clip=(cam.data.clip_start, cam.data.clip_end), linked=scene.objects.get(cam.name))
         write_video("0037-0084.mp4")(kwargs, s)
@@ -49,6 +51,8 @@ def test_one_keyed_turn_through_its_own_camera_then_everything_removed(render, h
     # The turn starts at the frame the user is on; every frame is keyed, so no interpolation
     # setting of the host plays a part.
     assert seen["range"] == (37, 84) and seen["linked"] is seen["camera"]
+    # A marker that would switch to the user's camera at frame 40 is unbound meanwhile.
+    assert seen["marker"] is None and marker.camera is user_camera
     keys = seen["keys"]
     assert [(p, f) for p, f, _ in keys] == [(p, f) for f in range(37, 85)
                                            for p in ("location", "rotation_euler")]
@@ -73,16 +77,19 @@ def test_one_keyed_turn_through_its_own_camera_then_everything_removed(render, h
     ("call:render.render", KeyboardInterrupt()),
     ("call:keyframe_insert", RuntimeError("injected"), 7),  # half way through the keys
     ("call:link", RuntimeError("injected")),
+    ("marker.cut.camera", RuntimeError("injected")),  # unbinding the marker
     ("camera.Tavro 转台相机.clip_end", ValueError("injected")),
 ])
 def test_any_failure_leaves_the_scene_and_the_data_as_they_were(render, host, tmpdir_files,
                                                                 failure):
     scene = host.context.scene
+    marker = add_marker(host, "cut", 12, scene.objects.get("Camera"))
     before, data_before = scene.snapshot(), data_names(host)
     host.fail_on(*failure)
     with pytest.raises(type(failure[1])):
         render.render_turntable(scene, "Bar", 64, 1, 1, 1)
     assert scene.snapshot() == before and data_names(host) == data_before
+    assert marker.camera is scene.objects.get("Camera")
 
 
 @pytest.mark.parametrize("target, message", [
