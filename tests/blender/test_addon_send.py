@@ -102,7 +102,15 @@ def send(case):
         setattr(props, key, value)
     props.status = case.get("status_before", "")
     seen = len(urls())
-    result, reports = captured(lambda: bpy.ops.lumo.send_to_canvas())
+    # A case may render small: every preset's long edge is replaced for its send alone.
+    config = sys.modules[report["module"] + ".config"]
+    presets = config.RESOLUTION_PRESETS
+    if "long_edge" in case:
+        config.RESOLUTION_PRESETS = tuple((k, label, case["long_edge"]) for k, label, _ in presets)
+    try:
+        result, reports = captured(lambda: bpy.ops.lumo.send_to_canvas())
+    finally:
+        config.RESOLUTION_PRESETS = presets
     out = {"result": result, "reports": reports, "status": props.status}
     opened = urls()[seen:]
     out["urls"] = opened
@@ -163,7 +171,7 @@ def cases(clip):
         {"props": dict(base, source="ANIMATION", frame_start=1, frame_end=12)},
         {"props": dict(base, source="VIDEO", video_path=clip, camera="")},
         # No object chosen: the active one, the default scene's cube.
-        {"props": dict(base, source="TURNTABLE", camera="", turntable_seconds=1)},
+        {"props": dict(base, source="TURNTABLE", camera="", turntable_seconds=1), "long_edge": 128},
         {"props": dict(base, source="SNAPSHOT", camera="Cube"), "status_before": "上一次的状态"},
     ]
 
@@ -253,6 +261,7 @@ def test_install_send_each_source_and_reenable(host, tmp_path, zip_path, clips):
     assert video["meta"]["source"] == os.path.basename(clips["c30_3s"])
     assert video["meta"]["fps"] == 24
     assert (turntable["meta"]["object"], turntable["meta"]["frames"]) == ("Cube", 24)
+    assert (turntable["meta"]["width"], turntable["meta"]["height"]) == (128, 72)
 
     assert no_camera["result"] == ["RuntimeError"]
     assert no_camera["reports"] == [["ERROR", "生成素材失败：请先在场景中选择一台相机"]]
