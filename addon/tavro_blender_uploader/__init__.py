@@ -1,4 +1,5 @@
-"""Tavro uploader: send a white-model snapshot, animation or local video to the site's import page.
+"""Tavro uploader: send a white-model snapshot, animation or turntable, or a local video, to the
+site's import page.
 
 Blender 3.1 to 4.1 read `bl_info`; Blender 4.2 and later install the same package as an
 extension from its blender_manifest.toml and load it as bl_ext.<repository>.tavro_blender_uploader.

@@ -17,6 +17,7 @@ SOURCE_LABELS = {
     "SNAPSHOT": ("白模快照", "当前帧的白模静帧（PNG）"),
     "ANIMATION": ("白模动画", "帧范围的白模动画（H.264 MP4）"),
     "VIDEO": ("本地视频", "磁盘上的视频文件，统一转为 H.264 MP4"),
+    "TURNTABLE": ("白模转台", "所选对象转一圈的白模视频（H.264 MP4）"),
 }
 SOURCES = tuple((key, *SOURCE_LABELS[key]) for key in ops._SOURCES)
 RESOLUTIONS = tuple((key, label, "长边 %d 像素" % edge)
@@ -32,10 +33,14 @@ def _camera_names(self, context, edit_text):
     return [ob.name for ob in self.id_data.objects if ob.type == "CAMERA"]
 
 
-def _camera_property():
-    options = dict(name="相机", description="渲染所用的相机（场景中相机对象的名称）", default="")
+def _object_names(self, context, edit_text):
+    return [ob.name for ob in self.id_data.objects]
+
+
+def _name_property(name, description, search):
+    options = dict(name=name, description=description, default="")
     if HAS_STRING_SEARCH:
-        options.update(search=_camera_names, search_options={"SORT"})
+        options.update(search=search, search_options={"SORT"})
     return bpy.props.StringProperty(**options)
 
 
@@ -59,7 +64,11 @@ class LUMO_PG_uploader(bpy.types.PropertyGroup):
     source: bpy.props.EnumProperty(name="来源", items=SOURCES, default=SOURCES[0][0])
     video_path: bpy.props.StringProperty(
         name="视频文件", description="要转换的本地视频文件", default="", subtype="FILE_PATH")
-    camera: _camera_property()
+    camera: _name_property("相机", "渲染所用的相机（场景中相机对象的名称）", _camera_names)
+    target: _name_property("对象", "转台展示的对象（留空则用活动对象）", _object_names)
+    turntable_seconds: bpy.props.IntProperty(
+        name="时长", description="转一圈所用的秒数", default=6, min=1,
+        max=config.MAX_VIDEO_SECONDS)
     resolution: bpy.props.EnumProperty(name="分辨率", items=RESOLUTIONS, default=RESOLUTIONS[0][0])
     aspect: bpy.props.EnumProperty(name="宽高比", items=ASPECTS, default=ASPECTS[0][0])
     frame_start: _frame_property("frame_start", "起始")

@@ -201,6 +201,7 @@
     if ("truncated" in meta) add("已截断", meta.truncated ? "是，超出时长上限的部分已截去" : "否", "truncated");
     if ("frame" in meta) add("帧", String(meta.frame), "frame");
     if ("camera" in meta) add("相机", String(meta.camera), "camera");
+    if ("object" in meta) add("对象", String(meta.object), "object");
     if ("source" in meta) add("源文件", String(meta.source), "source");
     if ("filename" in meta) add("文件名", String(meta.filename), "filename");
     if ("size" in meta) add("大小", formatMB(meta.size), "size");

@@ -39,6 +39,11 @@ if source == "ANIMATION":
     props.frame_start, props.frame_end = 1, 48
 if source == "VIDEO":
     props.video_path = video
+if source == "TURNTABLE":
+    # No object chosen: the send takes the active one, the default scene's cube, and the
+    # panel's default duration.
+    say(f"turntable of the active object {bpy.context.view_layer.objects.active.name!r}, "
+        f"{props.turntable_seconds} s")
 
 before = set(glob.glob(os.path.join(tempfile.gettempdir(), "lumo_stage_*")))
 result = bpy.ops.lumo.send_to_canvas()

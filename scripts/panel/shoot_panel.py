@@ -24,6 +24,8 @@ def sources(config):
         "video": dict(source="VIDEO", video_path="//clips/turntable.mov",
                       status="请手动打开：" + config.build_import_url(49152, "Xq3v-9kPz_t7RmW2aLc0",
                                                                      "video")),
+        "turntable": dict(source="TURNTABLE", target="", resolution="hd", aspect="1:1",
+                          turntable_seconds=6, status=""),
     }
 
 

@@ -102,7 +102,15 @@ def send(case):
         setattr(props, key, value)
     props.status = case.get("status_before", "")
     seen = len(urls())
-    result, reports = captured(lambda: bpy.ops.lumo.send_to_canvas())
+    # A case may render small: every preset's long edge is replaced for its send alone.
+    config = sys.modules[report["module"] + ".config"]
+    presets = config.RESOLUTION_PRESETS
+    if "long_edge" in case:
+        config.RESOLUTION_PRESETS = tuple((k, label, case["long_edge"]) for k, label, _ in presets)
+    try:
+        result, reports = captured(lambda: bpy.ops.lumo.send_to_canvas())
+    finally:
+        config.RESOLUTION_PRESETS = presets
     out = {"result": result, "reports": reports, "status": props.status}
     opened = urls()[seen:]
     out["urls"] = opened
@@ -128,12 +136,14 @@ def send(case):
 report = {"version": bpy.app.version_string, "module": install(), "enabled": registered()}
 props = bpy.context.scene.lumo_uploader
 report["defaults"] = {k: getattr(props, k) for k in ("source", "resolution", "aspect", "camera",
-                                                     "status", "frame_start", "frame_end")}
+                                                     "status", "frame_start", "frame_end",
+                                                     "target", "turntable_seconds")}
 report["scene_range"] = [bpy.context.scene.frame_start, bpy.context.scene.frame_end]
 rna = props.bl_rna.properties
 report["choices"] = {name: [[i.identifier, i.name] for i in rna[name].enum_items]
                      for name in ("source", "resolution", "aspect")}
 report["video_path_subtype"] = rna["video_path"].subtype
+report["seconds_range"] = [rna["turntable_seconds"].hard_min, rna["turntable_seconds"].hard_max]
 panel = sys.modules[report["module"] + ".panel"]
 bpy.data.objects.new("Side camera", bpy.data.cameras.new("Side camera"))
 bpy.context.scene.collection.objects.link(bpy.data.objects["Side camera"])
@@ -160,6 +170,8 @@ def cases(clip):
         {"props": dict(base, source="SNAPSHOT")},
         {"props": dict(base, source="ANIMATION", frame_start=1, frame_end=12)},
         {"props": dict(base, source="VIDEO", video_path=clip, camera="")},
+        # No object chosen: the active one, the default scene's cube.
+        {"props": dict(base, source="TURNTABLE", camera="", turntable_seconds=1), "long_edge": 128},
         {"props": dict(base, source="SNAPSHOT", camera="Cube"), "status_before": "上一次的状态"},
     ]
 
@@ -217,7 +229,8 @@ def test_install_send_each_source_and_reenable(host, tmp_path, zip_path, clips):
                                 else "tavro_blender_uploader")
     assert report["enabled"] == {"props": True, "operator": True, "panel": True}
     assert report["choices"] == {
-        "source": [["SNAPSHOT", "白模快照"], ["ANIMATION", "白模动画"], ["VIDEO", "本地视频"]],
+        "source": [["SNAPSHOT", "白模快照"], ["ANIMATION", "白模动画"], ["VIDEO", "本地视频"],
+                   ["TURNTABLE", "白模转台"]],
         "resolution": [["hd", "HD 1280"], ["fhd", "FHD 1920"]],
         "aspect": [["16:9", "16:9 横屏"], ["9:16", "9:16 竖屏"], ["1:1", "1:1 方图"],
                    ["4:3", "4:3"], ["21:9", "21:9 宽银幕"]]}
@@ -227,12 +240,15 @@ def test_install_send_each_source_and_reenable(host, tmp_path, zip_path, clips):
     assert report["defaults"] == {"source": "SNAPSHOT", "resolution": "hd", "aspect": "16:9",
                                   "camera": "", "status": "",
                                   "frame_start": report["scene_range"][0],
-                                  "frame_end": report["scene_range"][1]}
+                                  "frame_end": report["scene_range"][1],
+                                  "target": "", "turntable_seconds": 6}
+    assert report["seconds_range"] == [1, 30]
     ready = [["INFO", "素材已就绪，请在浏览器中完成导入"]]
     opened = "已在浏览器打开导入页，完成后本地服务自动关闭"
 
-    snapshot, animation, video, no_camera = report["sends"]
-    for send, kind in ((snapshot, "image"), (animation, "video"), (video, "video")):
+    snapshot, animation, video, turntable, no_camera = report["sends"]
+    for send, kind in ((snapshot, "image"), (animation, "video"), (video, "video"),
+                       (turntable, "video")):
         check_served(send, kind)
         assert send["reports"] == ready and send["status"] == opened
         assert len(send["urls"]) == 1
@@ -244,6 +260,8 @@ def test_install_send_each_source_and_reenable(host, tmp_path, zip_path, clips):
     assert animation["meta"]["truncated"] is False
     assert video["meta"]["source"] == os.path.basename(clips["c30_3s"])
     assert video["meta"]["fps"] == 24
+    assert (turntable["meta"]["object"], turntable["meta"]["frames"]) == ("Cube", 24)
+    assert (turntable["meta"]["width"], turntable["meta"]["height"]) == (128, 72)
 
     assert no_camera["result"] == ["RuntimeError"]
     assert no_camera["reports"] == [["ERROR", "生成素材失败：请先在场景中选择一台相机"]]

@@ -15,6 +15,8 @@ namespace ops {
 
 // The value of `_ASPECTS` (production.cpp).
 py::Ref aspects();
+// The view layer's active object, or None (production.cpp).
+py::Ref active_object(PyObject* context);
 
 // The pieces of `text` (a str) of `width` code points each; one empty piece for empty text.
 py::Ref wrap_text(PyObject* text, long long width);

@@ -1,7 +1,7 @@
 // The panel's drawing: the source choice, a box with that source's settings (with a live
-// duration estimate for animations), the send button, the wrapped status of the last send and
-// the bridges still known with their state. Drawing only reads: it writes no property (but the
-// buttons' own) and keeps nothing between redraws.
+// duration estimate for animations and turntables), the send button, the wrapped status of the last
+// send and the bridges still known with their state. Drawing only reads: it writes no property (but
+// the buttons' own) and keeps nothing between redraws.
 #include "ops.hpp"
 #include "sources.hpp"
 
@@ -29,18 +29,32 @@ Ref aligned(const Ref& layout, const char* kind) {
                         py::kwargs({{"align", py::boolean(true)}}));
 }
 
-// "约 <seconds> 秒（上限 <max> 秒）" and its icon for an animation's frame range, counted at the
-// add-on's output frame rate; a reversed range counts as the ordered one.
-void duration_label(PyObject* m, const Ref& box, const Ref& props) {
-  Ref start = py::attr(props, "frame_start");
-  Ref end = py::attr(props, "frame_end");
-  Ref frames = py::abs(end - start) + py::integer(1);
-  Ref config = py::global(m, "config");
-  Ref seconds = frames / py::attr(config, "VIDEO_FPS");
-  Ref limit = py::attr(config, "MAX_VIDEO_SECONDS");
+// "约 <seconds> 秒（上限 <max> 秒）" and its icon for a video of `seconds`.
+void duration_label(PyObject* m, const Ref& box, const Ref& seconds) {
+  Ref limit = py::attr(py::global(m, "config"), "MAX_VIDEO_SECONDS");
   bool over = py::greater(seconds, limit);
   label(box, py::format("约 {:.1f} 秒（上限 {} 秒）", seconds, py::int_of(limit)),
         over ? "ERROR" : "TIME");
+}
+
+// An animation's frame range counted at the add-on's output frame rate; a reversed range
+// counts as the ordered one.
+Ref range_seconds(PyObject* m, const Ref& props) {
+  Ref start = py::attr(props, "frame_start");
+  Ref end = py::attr(props, "frame_end");
+  Ref frames = py::abs(end - start) + py::integer(1);
+  return frames / py::attr(py::global(m, "config"), "VIDEO_FPS");
+}
+
+// The object a turntable goes round: the chosen one, or else what the send will take.
+void target_row(const Ref& box, const Ref& props, PyObject* context) {
+  prop(box, props, "target", "对象");
+  if (py::truthy(py::attr(props, "target"))) return;
+  Ref active = active_object(context);
+  if (active.is_none())
+    label(box, py::str("未选择对象，也没有活动对象"), "ERROR");
+  else
+    label(box, py::format("默认用活动对象：{}", py::attr(active, "name")), "OBJECT_DATA");
 }
 
 Ref button(const Ref& layout, const char* idname, const char* text, const char* icon,
@@ -84,15 +98,22 @@ Ref draw_panel(PyObject* m, const py::Params& p) {
     Ref fps = py::int_of(py::attr(py::global(m, "config"), "VIDEO_FPS"));
     label(box, py::format("将统一转为 {} fps H.264", fps), "INFO");
   } else {
-    prop(box, props, "camera", "相机");
+    const bool object = source && source->input == Input::object;
+    if (object)
+      target_row(box, props, p[1]);
+    else
+      prop(box, props, "camera", "相机");
     Ref row = aligned(box, "row");
     prop(row, props, "resolution", "");
     prop(row, props, "aspect", "");
-    if (source && source->frame_range) {
+    if (object) {
+      prop(box, props, "turntable_seconds", "时长（秒）");
+      duration_label(m, box, py::attr(props, "turntable_seconds"));
+    } else if (source && source->frame_range) {
       Ref frames = aligned(box, "row");
       prop(frames, props, "frame_start", "起始");
       prop(frames, props, "frame_end", "结束");
-      duration_label(m, box, props);
+      duration_label(m, box, range_seconds(m, props));
     }
   }
 

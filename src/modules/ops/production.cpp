@@ -49,6 +49,10 @@ std::pair<Ref, Ref> aspect_of(PyObject* m, PyObject* key) {
 
 }  // namespace
 
+Ref active_object(PyObject* context) {
+  return py::attr(py::attr(py::attr(context, "view_layer"), "objects"), "active");
+}
+
 Ref aspects() {
   Ref rows = py::list();
   for (const Aspect& a : kAspects) py::append(rows, py::tuple(a.key, a.label, a.w, a.h));
@@ -116,6 +120,15 @@ Ref chosen_camera(PyObject* scene, PyObject* props) {
   return camera;
 }
 
+// The name of the object a turntable goes round: the chosen one, else the active object's ("" when
+// there is none; the render reports a missing object).
+Ref chosen_object(PyObject* context, PyObject* props) {
+  Ref name = py::attr(props, "target");
+  if (py::truthy(name)) return name;
+  Ref active = active_object(context);
+  return active.is_none() ? py::str("") : py::attr(active, "name");
+}
+
 // The render call, with the frames done in the host's progress indicator for a source that
 // renders many.
 Ref rendered(PyObject* m, const Source& source, const std::function<Ref()>& call) {
@@ -143,6 +156,15 @@ Ref produce(PyObject* m, const py::Params& p) {
     Ref src = video_file(m, props);
     return produced(*source, rendered(m, *source, [&] {
       return py::call_method(py::global(m, "render"), source->render, src, edge);
+    }));
+  }
+
+  if (source->input == Input::object) {
+    Ref target = chosen_object(p[0], props);
+    Ref seconds = py::attr(props, "turntable_seconds");
+    return produced(*source, rendered(m, *source, [&] {
+      return py::call_method(py::global(m, "render"), source->render, scene, target, edge, aw, ah,
+                             seconds);
     }));
   }
 

@@ -10,8 +10,9 @@
 
 namespace ops {
 
-// What a source is made from: the scene seen through a chosen camera, or a video file.
-enum class Input { camera, video_file };
+// What a source is made from: the scene seen through a chosen camera, a video file, or an
+// object that the render's own camera goes round.
+enum class Input { camera, video_file, object };
 
 struct Source {
   const char* key;              // the `source` property's value
@@ -25,7 +26,8 @@ struct Source {
 };
 
 // The arguments of a render call follow from the row: a camera source gets (scene, camera,
-// long_edge, aspect_w, aspect_h[, frame_start, frame_end]), a video file (src, long_edge).
+// long_edge, aspect_w, aspect_h[, frame_start, frame_end]), a video file (src, long_edge), an
+// object (scene, object name, long_edge, aspect_w, aspect_h, seconds).
 inline constexpr Source kSources[] = {
     {.key = "SNAPSHOT",
      .asset_kind = "image",
@@ -46,6 +48,12 @@ inline constexpr Source kSources[] = {
      .input = Input::video_file,
      .frame_progress = true,
      .render = "transcode_local_video"},
+    {.key = "TURNTABLE",
+     .asset_kind = "video",
+     .size_limit = "MAX_VIDEO_BYTES",
+     .input = Input::object,
+     .frame_progress = true,
+     .render = "render_turntable"},
 };
 
 namespace detail {

@@ -11,7 +11,8 @@ class Props:
 
     def __init__(self, **values):
         defaults = dict(source="SNAPSHOT", video_path="", camera="Camera", resolution="hd",
-                        aspect="16:9", frame_start=1, frame_end=48, status="")
+                        aspect="16:9", frame_start=1, frame_end=48, status="", target="",
+                        turntable_seconds=6)
         defaults.update(values)
         object.__setattr__(self, "_values", defaults)
         object.__setattr__(self, "reads", [])
@@ -50,8 +51,11 @@ def scene(props=None, objects=None):
                                  objects=Objects(objects))
 
 
-def context(sc=None):
-    return types.SimpleNamespace(scene=sc if sc is not None else scene())
+def context(sc=None, active=None):
+    """A context whose view layer's active object is `active` (None: no active object)."""
+    return types.SimpleNamespace(
+        scene=sc if sc is not None else scene(),
+        view_layer=types.SimpleNamespace(objects=types.SimpleNamespace(active=active)))
 
 
 class Operator:
@@ -83,6 +87,9 @@ class Render:
 
     def transcode_local_video(self, *args):
         return self._run("transcode_local_video", *args)
+
+    def render_turntable(self, *args):
+        return self._run("render_turntable", *args)
 
 
 class Browser:

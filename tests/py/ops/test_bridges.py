@@ -226,7 +226,8 @@ def frame(start, end, current):
 
 
 @pytest.mark.parametrize("source, call", [("ANIMATION", "render_animation"),
-                                          ("VIDEO", "transcode_local_video")])
+                                          ("VIDEO", "transcode_local_video"),
+                                          ("TURNTABLE", "render_turntable")])
 def test_progress_follows_the_written_frames(ops_module, fakes, source, call):
     handlers = fakes.host.app.handlers.render_write
     wm = fakes.host.context.window_manager
@@ -240,7 +241,7 @@ def test_progress_follows_the_written_frames(ops_module, fakes, source, call):
         return "/tmp/lumo_stage_v.mp4", {}
 
     setattr(fakes.render, call, render)
-    props = Props(source=source, video_path="/clips/a.mov")
+    props = Props(source=source, video_path="/clips/a.mov", target="Cube")
     ops_module._produce(None, scene(props), props)
     assert len(seen[0]) == 1 and handlers == []
     assert wm.progress == [("begin", 0, 3), ("update", 1), ("update", 2), ("update", 3), ("end",)]

@@ -4,16 +4,16 @@ import types
 
 import pytest
 
-from ops_fakes import Layout, Props, context, scene
+from ops_fakes import Layout, Props, context, obj, scene
 from tavro_blender_uploader import config
 
 ALIGNED = {"align": True}
 BUTTON = [("separator",), ("operator", "lumo.send_to_canvas", {"icon": "EXPORT"})]
 
 
-def draw(ops, props):
+def draw(ops, props, active=None):
     panel = types.SimpleNamespace(layout=Layout())
-    assert ops.draw_panel(panel, context(scene(props))) is None
+    assert ops.draw_panel(panel, context(scene(props), active)) is None
     return panel.layout
 
 
@@ -70,6 +70,26 @@ def test_duration_uses_the_configured_rate_and_limit(ops_module, monkeypatch):
     assert label == ("label", {"text": "约 10.5 秒（上限 10 秒）", "icon": "TIME"})
     label = draw(ops_module, Props(source="ANIMATION", frame_start=1, frame_end=316)).items[1].items[-1]
     assert label[1]["icon"] == "ERROR"
+
+
+@pytest.mark.parametrize("target, active, hint", [
+    ("Tower", obj("Cube", "MESH"), []),
+    ("", obj("Cube", "MESH"), [("label", {"text": "默认用活动对象：Cube", "icon": "OBJECT_DATA"})]),
+    ("", None, [("label", {"text": "未选择对象，也没有活动对象", "icon": "ERROR"})]),
+])
+def test_turntable_shows_the_object_the_size_and_the_duration(ops_module, target, active, hint):
+    props = Props(source="TURNTABLE", target=target, turntable_seconds=31)
+    assert draw(ops_module, props, active).tree() == [
+        ("prop", "source", {"text": ""}),
+        ("box", {}, [
+            ("prop", "target", {"text": "对象"}), *hint,
+            ("row", ALIGNED, [("prop", "resolution", {"text": ""}),
+                              ("prop", "aspect", {"text": ""})]),
+            ("prop", "turntable_seconds", {"text": "时长（秒）"}),
+            ("label", {"text": "约 31.0 秒（上限 30 秒）", "icon": "ERROR"})]),
+        *BUTTON,
+    ]
+    assert props.writes == []
 
 
 def test_status_is_wrapped_into_labels_of_34(ops_module):
