@@ -47,7 +47,7 @@ def test_snapshot_sets_still_output_renders_and_restores(render, make_fake, tmpd
 def test_snapshot_failures_keep_placeholder_and_restore(render, fake, tmpdir_files):
     scene = fake.context.scene
     before = scene.snapshot()
-    with pytest.raises(RuntimeError, match="^截图渲染未产出文件$"):
+    with pytest.raises(RuntimeError, match=f"^生成的文件不完整，磁盘可能已满（{tmpdir_files}）$"):
         render.render_snapshot(scene, Obj(), 640, 16, 9)  # nothing written; no camera name
     assert scene.snapshot() == before
     assert len(staged(tmpdir_files)) == 1  # the empty placeholder stays

@@ -221,7 +221,7 @@ def test_unreadable_rotation_counts_as_none(render, tmp_path, monkeypatch, tmpdi
     monkeypatch.setattr(render, "bpy", fake)
     fake.on_render = write_video(".mp4")
     whole = (tmp_path / write_mp4(str(tmp_path / "whole.mp4"), 1)).read_bytes()
-    src = write_file(str(tmp_path / "damaged.mp4"), whole[:-20])
+    src = write_file(str(tmp_path / "damaged.mp4"), whole.replace(b"tkhd", b"junk"))
     _, meta = render.transcode_local_video(src, 1280)
     assert (meta["width"], meta["height"]) == (1280, 720)
     assert "LUMO_Transcode/strip.src.transform.rotation" not in dict(fake.writes())
