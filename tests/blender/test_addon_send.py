@@ -25,7 +25,8 @@ sys.exit(int(sys.argv[3]))
 """
 
 HOST = r'''
-import ctypes, glob, hashlib, json, os, socket, sys, tempfile, time, urllib.parse, urllib.request
+import ctypes, glob, hashlib, json, os, resource, signal, socket, sys, tempfile, time
+import urllib.parse, urllib.request
 import bpy
 from host_bridge import launched_urls, refused
 
@@ -96,13 +97,28 @@ def urls():
     return launched_urls(ARGS["urls"])
 
 
+def limited(limit, call):
+    """`call` with this process's files limited to `limit` bytes, as on a nearly full disk."""
+    if limit is None:
+        return call()
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, hard))
+    try:
+        return call()
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+
+
 def send(case):
     props = bpy.context.scene.lumo_uploader
     for key, value in case["props"].items():
         setattr(props, key, value)
     props.status = case.get("status_before", "")
     seen = len(urls())
-    result, reports = captured(lambda: bpy.ops.lumo.send_to_canvas())
+    # The limit leaves room for the few lines of reports captured in a file meanwhile.
+    result, reports = captured(
+        lambda: limited(case.get("file_size_limit"), lambda: bpy.ops.lumo.send_to_canvas()))
     out = {"result": result, "reports": reports, "status": props.status}
     opened = urls()[seen:]
     out["urls"] = opened
@@ -125,7 +141,8 @@ def send(case):
     return out
 
 
-report = {"version": bpy.app.version_string, "module": install(), "enabled": registered()}
+report = {"version": bpy.app.version_string, "module": install(), "enabled": registered(),
+          "tmp": tempfile.gettempdir()}
 props = bpy.context.scene.lumo_uploader
 report["defaults"] = {k: getattr(props, k) for k in ("source", "resolution", "aspect", "camera",
                                                      "status", "frame_start", "frame_end")}
@@ -161,6 +178,11 @@ def cases(clip):
         {"props": dict(base, source="ANIMATION", frame_start=1, frame_end=12)},
         {"props": dict(base, source="VIDEO", video_path=clip, camera="")},
         {"props": dict(base, source="SNAPSHOT", camera="Cube"), "status_before": "上一次的状态"},
+        # The disk fills up while the asset is written (test_render_faults covers every stage).
+        {"props": dict(base, source="SNAPSHOT"), "status_before": "上一次的状态",
+         "file_size_limit": 4096},
+        {"props": dict(base, source="ANIMATION", frame_start=1, frame_end=12),
+         "status_before": "上一次的状态", "file_size_limit": 4096},
     ]
 
 
@@ -191,6 +213,9 @@ def run_send(host, tmp_path, zip_path, cases, exit_code=0, toggle=False):
         "BLENDER_USER_EXTENSIONS": str(user / "extensions"),
     }
     (tmp_path / "no-package").mkdir()
+    # What the sends write, the broken files of the failing ones included, stays in tmp_path.
+    env["TMPDIR"] = str(tmp_path / "stage")
+    (tmp_path / "stage").mkdir()
     report = run_in_host(host, HOST, args={"zip": zip_path, "urls": str(urls), "cases": cases,
                                            "toggle": toggle}, env=env, timeout=600)
     for send in report["sends"] + [report.get("after_reenable") or {}]:
@@ -231,7 +256,7 @@ def test_install_send_each_source_and_reenable(host, tmp_path, zip_path, clips):
     ready = [["INFO", "素材已就绪，请在浏览器中完成导入"]]
     opened = "已在浏览器打开导入页，完成后本地服务自动关闭"
 
-    snapshot, animation, video, no_camera = report["sends"]
+    snapshot, animation, video, no_camera, *disk_full = report["sends"]
     for send, kind in ((snapshot, "image"), (animation, "video"), (video, "video")):
         check_served(send, kind)
         assert send["reports"] == ready and send["status"] == opened
@@ -248,6 +273,14 @@ def test_install_send_each_source_and_reenable(host, tmp_path, zip_path, clips):
     assert no_camera["result"] == ["RuntimeError"]
     assert no_camera["reports"] == [["ERROR", "生成素材失败：请先在场景中选择一台相机"]]
     assert no_camera["status"] == "上一次的状态" and no_camera["urls"] == []
+    # A file cut short by a full disk is never served: one error, no bridge, no page.
+    folder = report["tmp"]
+    for send in disk_full:
+        assert send["result"] == ["RuntimeError"]
+        assert send["reports"] in (
+            [["ERROR", f"生成素材失败：渲染未能写出文件，请检查磁盘空间（{folder}）"]],
+            [["ERROR", f"生成素材失败：生成的文件不完整，磁盘可能已满（{folder}）"]])
+        assert send["status"] == "上一次的状态" and send["urls"] == []
 
     assert report["disabled"] == {"props": False, "operator": False, "panel": False}
     assert report["reenabled"] == {"props": True, "operator": True, "panel": True}

@@ -225,3 +225,14 @@ def test_unreadable_rotation_counts_as_none(render, tmp_path, monkeypatch, tmpdi
     _, meta = render.transcode_local_video(src, 1280)
     assert (meta["width"], meta["height"]) == (1280, 720)
     assert "LUMO_Transcode/strip.src.transform.rotation" not in dict(fake.writes())
+
+
+def test_partial_download_is_refused_before_rendering(render, fake, tmp_path, tmpdir_files):
+    fake.on_render = write_video(".mp4")
+    whole = (tmp_path / write_mp4(str(tmp_path / "whole.mp4"), frames=48)).read_bytes()
+    mdat = (1000).to_bytes(4, "big") + b"mdat" + bytes(992)
+    src = write_file(str(tmp_path / "partial.mp4"), whole + mdat[:500])  # index first, data cut
+    with pytest.raises(RuntimeError) as info:
+        render.transcode_local_video(src, 1280)
+    assert str(info.value) == "视频文件不完整，可能尚未下载或复制完：partial.mp4"
+    assert fake.calls("render.render") == [] and [s.name for s in fake.data.scenes] == ["Scene"]
