@@ -2,6 +2,8 @@
 // space leaves a PNG without its end or an MP4 without its index, and the host does not always
 // say so. Such a file is refused with an error naming its folder; it is left where it is, as
 // every file the module writes.
+#include <optional>
+
 #include "core/media_check.hpp"
 #include "render.hpp"
 
@@ -10,13 +12,19 @@ namespace {
 
 using tavro::core::MediaFault;
 
-// Opens the file by its UTF-8 path and runs `check` on its bytes; cut_short when it cannot be
-// opened (it was just written, so only a failing disk or folder explains that).
-template <class Check>
-MediaFault check_file(const py::Ref& path, Check&& check) {
+// The produced file's fault: an MP4's when `frames` is given, else a PNG's. cut_short when it
+// cannot be opened (it was just written, so only a failing disk or folder explains that).
+MediaFault fault_of(const py::Ref& path, long long width, long long height,
+                    std::optional<long long> frames) {
+  auto dimension = [](long long v) {
+    return v > 0 && v <= 0xffffffffLL ? static_cast<std::uint32_t>(v) : 0u;
+  };
   tavro::core::FilePtr f = tavro::core::open_for_reading(py::utf8(path));
   if (!f) return MediaFault::cut_short;
-  return check(tavro::core::FileSource(f.get()));
+  const tavro::core::FileSource source(f.get());
+  if (!frames) return tavro::core::check_png(source, dimension(width), dimension(height));
+  return tavro::core::check_mp4(source, dimension(width), dimension(height),
+                                *frames > 0 ? static_cast<std::uint64_t>(*frames) : 0);
 }
 
 void raise_for(PyObject* m, MediaFault fault, const py::Ref& path) {
@@ -29,31 +37,15 @@ void raise_for(PyObject* m, MediaFault fault, const py::Ref& path) {
   py::raise(PyExc_RuntimeError, py::format("生成的文件不完整，磁盘可能已满（{}）", folder));
 }
 
-std::uint32_t dimension(long long v) {
-  return v > 0 && v <= 0xffffffffLL ? static_cast<std::uint32_t>(v) : 0;
-}
-
 }  // namespace
 
 void verify_png(PyObject* m, const py::Ref& path, long long width, long long height) {
-  raise_for(m,
-            check_file(path,
-                       [&](const tavro::core::ByteSource& s) {
-                         return tavro::core::check_png(s, dimension(width), dimension(height));
-                       }),
-            path);
+  raise_for(m, fault_of(path, width, height, std::nullopt), path);
 }
 
 void verify_mp4(PyObject* m, const py::Ref& path, long long width, long long height,
                 long long frames) {
-  raise_for(m,
-            check_file(path,
-                       [&](const tavro::core::ByteSource& s) {
-                         return tavro::core::check_mp4(
-                             s, dimension(width), dimension(height),
-                             frames > 0 ? static_cast<std::uint64_t>(frames) : 0);
-                       }),
-            path);
+  raise_for(m, fault_of(path, width, height, frames), path);
 }
 
 void raise_if_cut_short(const py::Ref& src, const std::string& source_name) {
