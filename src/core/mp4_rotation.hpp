@@ -3,31 +3,12 @@
 // API, no Python; every read is bounded, so any file (or any bytes) can be given.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string>
 
+#include "core/mp4_boxes.hpp"
+
 namespace tavro::core {
-
-// Random-access bytes: the reader never needs more than a box header or a track header at once.
-class ByteSource {
- public:
-  virtual ~ByteSource() = default;
-  virtual std::uint64_t size() const = 0;
-  // Fills `out` from `offset`; false when that range is not wholly available.
-  virtual bool read(std::uint64_t offset, std::span<std::uint8_t> out) const = 0;
-};
-
-class MemorySource final : public ByteSource {
- public:
-  explicit MemorySource(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
-  std::uint64_t size() const override { return bytes_.size(); }
-  bool read(std::uint64_t offset, std::span<std::uint8_t> out) const override;
-
- private:
-  std::span<const std::uint8_t> bytes_;
-};
 
 // How the first video track is shown: the counter-clockwise quarter turns (0 to 3) of its
 // header's matrix, and the picture's size before that turn (the header's width and height, in

@@ -43,6 +43,16 @@ void raise(PyObject* exc_type, const Ref& message) {
   throw Error();
 }
 
+void raise_from(PyObject* exc_type, const Ref& message, const Error& cause) {
+  Ref exc = Ref::steal(PyObject_CallFunctionObjArgs(exc_type, message.get(), nullptr));
+  if (PyObject* value = cause.value()) {
+    Py_INCREF(value);
+    PyException_SetCause(exc.get(), value);  // steals the reference
+  }
+  PyErr_SetObject(exc_type, exc.get());
+  throw Error();
+}
+
 void raise_with(PyObject* exc_type, const Ref& args_tuple) {
   PyErr_SetObject(exc_type, args_tuple.get());
   throw Error();

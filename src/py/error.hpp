@@ -34,6 +34,9 @@ class Error : public std::exception {
 [[noreturn]] void raise(PyObject* exc_type, const std::string& message);
 // Raises a new exception of `exc_type` whose message is a str object (see py::format).
 [[noreturn]] void raise(PyObject* exc_type, const Ref& message);
+// Raises a new exception of `exc_type` with `message` whose cause (`raise ... from`) is `cause`,
+// so that the original error stays in the traceback.
+[[noreturn]] void raise_from(PyObject* exc_type, const Ref& message, const Error& cause);
 // Raises `exc_type(*args)` for an exception built from arguments (e.g. OSError(errno, text, path)).
 [[noreturn]] void raise_with(PyObject* exc_type, const Ref& args_tuple);
 

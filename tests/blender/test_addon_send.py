@@ -25,7 +25,8 @@ sys.exit(int(sys.argv[3]))
 """
 
 HOST = r'''
-import ctypes, glob, hashlib, json, os, socket, sys, tempfile, time, urllib.parse, urllib.request
+import ctypes, glob, hashlib, json, os, resource, signal, socket, sys, tempfile, time
+import urllib.parse, urllib.request
 import bpy
 from host_bridge import launched_urls, refused
 
@@ -96,19 +97,34 @@ def urls():
     return launched_urls(ARGS["urls"])
 
 
+def limited(limit, call):
+    """`call` with this process's files limited to `limit` bytes, as on a nearly full disk."""
+    if limit is None:
+        return call()
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, hard))
+    try:
+        return call()
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+
+
 def send(case):
     props = bpy.context.scene.lumo_uploader
     for key, value in case["props"].items():
         setattr(props, key, value)
     props.status = case.get("status_before", "")
     seen = len(urls())
-    # A case may render small: every preset's long edge is replaced for its send alone.
+    # A case may render small: every preset's long edge is replaced for its send alone. The
+    # file size limit leaves room for the few lines of reports captured in a file meanwhile.
     config = sys.modules[report["module"] + ".config"]
     presets = config.RESOLUTION_PRESETS
     if "long_edge" in case:
         config.RESOLUTION_PRESETS = tuple((k, label, case["long_edge"]) for k, label, _ in presets)
     try:
-        result, reports = captured(lambda: bpy.ops.lumo.send_to_canvas())
+        result, reports = captured(
+            lambda: limited(case.get("file_size_limit"), lambda: bpy.ops.lumo.send_to_canvas()))
     finally:
         config.RESOLUTION_PRESETS = presets
     out = {"result": result, "reports": reports, "status": props.status}
@@ -133,7 +149,8 @@ def send(case):
     return out
 
 
-report = {"version": bpy.app.version_string, "module": install(), "enabled": registered()}
+report = {"version": bpy.app.version_string, "module": install(), "enabled": registered(),
+          "tmp": tempfile.gettempdir()}
 props = bpy.context.scene.lumo_uploader
 report["defaults"] = {k: getattr(props, k) for k in ("source", "resolution", "aspect", "camera",
                                                      "status", "frame_start", "frame_end",
@@ -173,6 +190,11 @@ def cases(clip):
         # No object chosen: the active one, the default scene's cube.
         {"props": dict(base, source="TURNTABLE", camera="", turntable_seconds=1), "long_edge": 128},
         {"props": dict(base, source="SNAPSHOT", camera="Cube"), "status_before": "上一次的状态"},
+        # The disk fills up while the asset is written (test_render_faults covers every stage).
+        {"props": dict(base, source="SNAPSHOT"), "status_before": "上一次的状态",
+         "file_size_limit": 4096},
+        {"props": dict(base, source="ANIMATION", frame_start=1, frame_end=12),
+         "status_before": "上一次的状态", "file_size_limit": 4096},
     ]
 
 
@@ -203,6 +225,9 @@ def run_send(host, tmp_path, zip_path, cases, exit_code=0, toggle=False):
         "BLENDER_USER_EXTENSIONS": str(user / "extensions"),
     }
     (tmp_path / "no-package").mkdir()
+    # What the sends write, the broken files of the failing ones included, stays in tmp_path.
+    env["TMPDIR"] = str(tmp_path / "stage")
+    (tmp_path / "stage").mkdir()
     report = run_in_host(host, HOST, args={"zip": zip_path, "urls": str(urls), "cases": cases,
                                            "toggle": toggle}, env=env, timeout=600)
     for send in report["sends"] + [report.get("after_reenable") or {}]:
@@ -246,7 +271,7 @@ def test_install_send_each_source_and_reenable(host, tmp_path, zip_path, clips):
     ready = [["INFO", "素材已就绪，请在浏览器中完成导入"]]
     opened = "已在浏览器打开导入页，完成后本地服务自动关闭"
 
-    snapshot, animation, video, turntable, no_camera = report["sends"]
+    snapshot, animation, video, turntable, no_camera, *disk_full = report["sends"]
     for send, kind in ((snapshot, "image"), (animation, "video"), (video, "video"),
                        (turntable, "video")):
         check_served(send, kind)
@@ -266,6 +291,16 @@ def test_install_send_each_source_and_reenable(host, tmp_path, zip_path, clips):
     assert no_camera["result"] == ["RuntimeError"]
     assert no_camera["reports"] == [["ERROR", "生成素材失败：请先在场景中选择一台相机"]]
     assert no_camera["status"] == "上一次的状态" and no_camera["urls"] == []
+    # A file cut short by a full disk is never served: one error, no bridge, no page.
+    folder = report["tmp"]
+    for send in disk_full:
+        assert send["result"] == ["RuntimeError"]
+        # Blender 3.4's render reports its own "Render error (File too large)" first.
+        *host_reports, last = send["reports"]
+        assert last in (["ERROR", f"生成素材失败：渲染未能写出文件，请检查磁盘空间（{folder}）"],
+                        ["ERROR", f"生成素材失败：生成的文件不完整，磁盘可能已满（{folder}）"])
+        assert all(level == "ERROR" and "Render error" in text for level, text in host_reports)
+        assert send["status"] == "上一次的状态" and send["urls"] == []
 
     assert report["disabled"] == {"props": False, "operator": False, "panel": False}
     assert report["reenabled"] == {"props": True, "operator": True, "panel": True}

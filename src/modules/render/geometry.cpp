@@ -55,9 +55,16 @@ py::Ref make_tmp_path(PyObject* m, const py::Ref& suffix) {
   // platform; the descriptor is closed at once and the empty file stays as a placeholder.
   py::Ref tempfile = py::global(m, "tempfile");
   py::Ref os = py::global(m, "os");
-  py::Ref made =
-      py::call_tuple(py::attr(tempfile, "mkstemp").get(), py::tuple(),
-                     py::kwargs({{"suffix", suffix}, {"prefix", py::str("lumo_stage_")}}));
+  py::Ref made;
+  try {
+    made = py::call_tuple(py::attr(tempfile, "mkstemp").get(), py::tuple(),
+                          py::kwargs({{"suffix", suffix}, {"prefix", py::str("lumo_stage_")}}));
+  } catch (py::Error& e) {
+    if (!e.matches(PyExc_OSError)) throw;
+    py::Ref folder = py::call_method(tempfile, "gettempdir");
+    py::raise_from(PyExc_RuntimeError,
+                   py::format("临时文件夹无法写入，请检查权限或磁盘空间（{}）", folder), e);
+  }
   py::call(py::attr(os, "close"), py::item(made, 0));
   return py::call(py::attr(py::attr(os, "path"), "abspath"), py::item(made, 1));
 }

@@ -33,7 +33,9 @@ bool supported_video(PyObject* m, const std::string& path);
 py::Ref host(PyObject* m);
 // A name of `config`, read at the moment of use.
 py::Ref config_value(PyObject* m, const char* name);
-// bpy.ops.render.render(**kw); its result is not examined.
+// bpy.ops.render.render(**kw); its result is not examined. An ordinary error of the host's
+// render (it could not write its output) becomes a short RuntimeError naming the temporary
+// folder, caused by the host's; interruptions pass unchanged.
 void run_render(PyObject* m, const py::Ref& kw);
 // Whether a regular file with at least one byte stands at `path` (os.path, read at use).
 bool has_content(PyObject* m, const py::Ref& path);
@@ -43,6 +45,14 @@ py::Ref camera_name(PyObject* camera);
 // (round(frames / VIDEO_FPS, 3), with Python's own round) and truncated.
 py::Ref video_meta(PyObject* m, long long width, long long height, long long frames,
                    bool truncated);
+
+// verify.cpp: RuntimeError naming the file's folder unless the produced file is whole and of
+// this size (and frame count).
+void verify_png(PyObject* m, const py::Ref& path, long long width, long long height);
+void verify_mp4(PyObject* m, const py::Ref& path, long long width, long long height,
+                long long frames);
+// RuntimeError when a source video's last box runs past its end (a download cut short).
+void raise_if_cut_short(const py::Ref& src, const std::string& source_name);
 
 void apply_workbench(PyObject* m, PyObject* scene, long long width, long long height);
 void apply_video_output(PyObject* m, PyObject* scene, const py::Ref& path);

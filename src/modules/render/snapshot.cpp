@@ -26,9 +26,7 @@ py::Ref render_snapshot(PyObject* m, const py::Params& p) {
     run_render(m, py::kwargs({{"write_still", py::boolean(true)}}));
   });
 
-  if (!has_content(m, path)) {
-    py::raise(PyExc_RuntimeError, "截图渲染未产出文件");
-  }
+  verify_png(m, path, width, height);
 
   py::Ref meta = py::dict();
   py::set_item(meta, "width", py::integer(width));

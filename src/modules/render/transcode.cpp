@@ -47,6 +47,8 @@ py::Ref transcode_in(PyObject* m, const py::Ref& scene, const py::Ref& src, long
   if (src_fps && py::to_double(src_fps.get()) <= 0 && src_w <= 0 && src_h <= 0) {
     py::raise(PyExc_RuntimeError, py::format("无法读取视频文件：{}", source_name));
   }
+  // A partial download plays up to its cut and then repeats its last picture to the end.
+  raise_if_cut_short(src, source_name);
   // Where the host shows the picture as stored, a phone clip's display rotation is the
   // module's to apply; the output then has the turned picture's shape.
   const bool readable = src_w > 0 && src_h > 0;
@@ -75,6 +77,7 @@ py::Ref transcode_in(PyObject* m, const py::Ref& scene, const py::Ref& src, long
   run_render(m, py::kwargs({{"animation", py::boolean(true)}, {"scene", py::attr(scene, "name")}}));
 
   py::Ref path = resolve_ffmpeg_output(m, out_prefix);
+  verify_mp4(m, path, width, height, std::max(frames, 1LL));
   py::Ref meta = video_meta(m, width, height, frames, src_frames > max_frames);
   py::set_item(meta, "source", py::str(source_name));
   return py::tuple(path, meta);

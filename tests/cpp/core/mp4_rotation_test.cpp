@@ -10,28 +10,18 @@
 #include <string>
 #include <vector>
 
+#include "box_builder.hpp"
+
+using box_builder::box;
+using box_builder::Bytes;
+using box_builder::put32;
 using tavro::core::MemorySource;
 using tavro::core::quarter_turns_of_matrix;
 using tavro::core::video_quarter_turns;
-using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
 constexpr std::int32_t kOne = 0x10000;  // 1.0 in 16.16
-
-void put32(Bytes& out, std::uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
-}
-
-Bytes box(const char* type, std::initializer_list<Bytes> children) {
-  Bytes body;
-  for (const Bytes& c : children) body.insert(body.end(), c.begin(), c.end());
-  Bytes out;
-  put32(out, static_cast<std::uint32_t>(body.size() + 8));
-  out.insert(out.end(), type, type + 4);
-  out.insert(out.end(), body.begin(), body.end());
-  return out;
-}
 
 Bytes tkhd(std::int32_t a, std::int32_t b, std::int32_t c, std::int32_t d, int version = 0) {
   Bytes p{static_cast<std::uint8_t>(version), 0, 0, 3};

@@ -14,6 +14,7 @@ injected on a given write or call. VERSIONS holds the shapes of the real hosts.
     fake.on_render = lambda kw, scene: open(scene.render.filepath, "wb").write(b"x")
 """
 
+import zlib
 
 _MISSING = object()
 
@@ -291,30 +292,55 @@ def _box(kind, *payload):
     return (len(body) + 8).to_bytes(4, "big") + kind + body
 
 
-def write_mp4(path, turns=0, size=(1920, 1080)):
-    """The boxes of an MP4 that the rotation reader looks at: a video track whose header's matrix
+def write_mp4(path, turns=0, size=(320, 180), frames=1):
+    """A whole MP4 as far as the module's readers look: a video track whose header's matrix
     turns the picture `turns` quarter turns counter-clockwise (as ffmpeg's rotate=90 does for 1),
-    and whose header gives the picture's stored `size`."""
+    whose header and sample entry give the stored picture's `size`, and a sample table of
+    `frames` samples."""
     one = 0x10000
     a, b, c, d = [(one, 0, 0, one), (0, -one, one, 0), (-one, 0, 0, -one), (0, one, -one, 0)][turns]
     matrix = b"".join(v.to_bytes(4, "big", signed=True) for v in (a, b, 0, c, d, 0, 0, 0, 1 << 30))
     stored = b"".join((v << 16).to_bytes(4, "big") for v in size)
     tkhd = _box(b"tkhd", bytes(4 + 20 + 16), matrix, stored)
     hdlr = _box(b"hdlr", bytes(8), b"vide", bytes(13))
+    entry = _box(b"avc1", bytes(24), size[0].to_bytes(2, "big"), size[1].to_bytes(2, "big"),
+                 bytes(50))
+    stbl = _box(b"stbl", _box(b"stsd", bytes(4), (1).to_bytes(4, "big"), entry),
+                _box(b"stsz", bytes(8), frames.to_bytes(4, "big")))
+    mdia = _box(b"mdia", hdlr, _box(b"minf", stbl))
     return write_file(path, _box(b"ftyp", b"isom", bytes(4))
-                      + _box(b"moov", _box(b"trak", tkhd, _box(b"mdia", hdlr))))
+                      + _box(b"moov", _box(b"trak", tkhd, mdia)))
+
+
+def write_png(path, size):
+    """A whole PNG of `size` (one grey pixel row repeated), as the module's reader checks it."""
+    def chunk(kind, data):
+        return (len(data).to_bytes(4, "big") + kind + data
+                + zlib.crc32(kind + data).to_bytes(4, "big"))
+    w, h = size
+    ihdr = w.to_bytes(4, "big") + h.to_bytes(4, "big") + bytes([8, 2, 0, 0, 0])
+    pixels = zlib.compress((b"\0" + b"\x80" * 3 * w) * h)
+    return write_file(path, b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"IDAT", pixels)
+                      + chunk(b"IEND", b""))
+
+
+def output_size(scene):
+    r = scene.render
+    return (r.resolution_x * r.resolution_percentage // 100,
+            r.resolution_y * r.resolution_percentage // 100)
 
 
 def write_video(suffix=".mp4"):
-    """An on_render hook that writes a file named after the render's output path, the way the
-    FFmpeg output does: `suffix` is "" (into the placeholder itself), ".mp4", or a frame range
-    such as "0001-0048.mp4"."""
+    """An on_render hook that writes a whole MP4 of the scene's size and frame range, named
+    after the render's output path the way the FFmpeg output does: `suffix` is "" (into the
+    placeholder itself), ".mp4", or a frame range such as "0001-0048.mp4"."""
 
     def hook(kwargs, scene):
-        write_file(scene.render.filepath + suffix)
+        write_mp4(scene.render.filepath + suffix, size=output_size(scene),
+                  frames=scene.frame_end - scene.frame_start + 1)
 
     return hook
 
 
 def write_still(kwargs, scene):
-    write_file(scene.render.filepath)
+    write_png(scene.render.filepath, output_size(scene))

@@ -3,7 +3,7 @@
 import pytest
 
 import fakebpy
-from fakebpy import write_file
+from fakebpy import write_still, write_video
 
 
 def change_everything(scene):
@@ -57,8 +57,8 @@ def test_table_holds_every_setting_the_renders_change(render, make_fake, tmpdir_
     # and is written back.
     fake = make_fake(**shape)
     scene = fake.context.scene
-    fake.on_render = lambda kw, sc: write_file(sc.render.filepath + (
-        "" if kw.get("write_still") else ".mp4"))
+    fake.on_render = lambda kw, sc: (write_still if kw.get("write_still") else
+                                     write_video(".mp4"))(kw, sc)
     render.render_snapshot(scene, fakebpy.Obj("Cam"), 640, 16, 9)
     if shape.get("ffmpeg", True):
         render.render_animation(scene, fakebpy.Obj("Cam"), 640, 16, 9, 1, 4)

@@ -199,7 +199,7 @@ def test_phone_clip_comes_out_upright_in_every_host(render, monkeypatch, tmp_pat
     monkeypatch.setattr(render, "bpy", fake)
     fake.clip.update(width=1920, height=1080, turns=turns)
     fake.on_render = write_video(".mp4")
-    src = write_mp4(str(tmp_path / "phone.mp4"), turns)
+    src = write_mp4(str(tmp_path / "phone.mp4"), turns, (1920, 1080))
     _, meta = render.transcode_local_video(src, 1280)
     sideways = turns % 2 == 1
     assert (meta["width"], meta["height"]) == ((720, 1280) if sideways else (1280, 720))
@@ -221,7 +221,7 @@ def test_unreadable_rotation_counts_as_none(render, tmp_path, monkeypatch, tmpdi
     monkeypatch.setattr(render, "bpy", fake)
     fake.on_render = write_video(".mp4")
     whole = (tmp_path / write_mp4(str(tmp_path / "whole.mp4"), 1)).read_bytes()
-    src = write_file(str(tmp_path / "damaged.mp4"), whole[:-20])
+    src = write_file(str(tmp_path / "damaged.mp4"), whole.replace(b"tkhd", b"junk"))
     _, meta = render.transcode_local_video(src, 1280)
     assert (meta["width"], meta["height"]) == (1280, 720)
     assert "LUMO_Transcode/strip.src.transform.rotation" not in dict(fake.writes())
@@ -242,7 +242,18 @@ def test_what_the_host_reports_decides_who_turns_the_clip(render, monkeypatch, t
     monkeypatch.setattr(render, "bpy", fake)
     fake.clip.update(width=1920, height=1080, turns=turns)
     fake.on_render = write_video(".mp4")
-    render.transcode_local_video(write_mp4(str(tmp_path / "phone.mp4"), turns), 1280)
+    render.transcode_local_video(write_mp4(str(tmp_path / "phone.mp4"), turns, (1920, 1080)), 1280)
     writes = dict(fake.writes("LUMO_Transcode/strip.src.transform"))
     turned = writes.get("LUMO_Transcode/strip.src.transform.rotation", 0.0)
     assert math.isclose(turned, module_turns * math.pi / 2)
+
+
+def test_partial_download_is_refused_before_rendering(render, fake, tmp_path, tmpdir_files):
+    fake.on_render = write_video(".mp4")
+    whole = (tmp_path / write_mp4(str(tmp_path / "whole.mp4"), frames=48)).read_bytes()
+    mdat = (1000).to_bytes(4, "big") + b"mdat" + bytes(992)
+    src = write_file(str(tmp_path / "partial.mp4"), whole + mdat[:500])  # index first, data cut
+    with pytest.raises(RuntimeError) as info:
+        render.transcode_local_video(src, 1280)
+    assert str(info.value) == "视频文件不完整，可能尚未下载或复制完：partial.mp4"
+    assert fake.calls("render.render") == [] and [s.name for s in fake.data.scenes] == ["Scene"]

@@ -1,0 +1,18 @@
+// Feeds arbitrary bytes to the readers that decide whether a produced file is whole, and to the
+// partial-download check of a user's clip: nothing may crash, hang or read out of bounds.
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+
+#include "core/media_check.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const tavro::core::MemorySource source(std::span(data, size));
+  // The seeds' size and frame count (scripts/fuzz), so that the whole-file paths are reached.
+  auto png = tavro::core::check_png(source, 32, 18);
+  auto mp4 = tavro::core::check_mp4(source, 32, 18, 2);
+  tavro::core::mp4_cut_short(source);
+  // A whole PNG's first byte is its signature's 0x89; a whole MP4's cannot be.
+  if (png == tavro::core::MediaFault::none && mp4 == tavro::core::MediaFault::none) std::abort();
+  return 0;
+}
