@@ -6,15 +6,14 @@
 #        delete once its strip is made, "work": a folder for cut copies}
 import glob
 import os
-import resource
 import shutil
-import signal
 import tempfile
 import time
 import types
 
 import bpy
 from tavro_blender_uploader import render
+from host_disk import with_file_size_limit
 
 scene = bpy.context.scene
 camera = scene.camera
@@ -58,17 +57,6 @@ def attempt(call):
     return out
 
 
-def with_file_size_limit(limit, call):
-    """`call` with every file of this process limited to `limit` bytes: a write past it fails
-    with EFBIG (SIGXFSZ ignored), as on a full disk. The limit is lifted afterwards."""
-    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
-    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, hard))
-    try:
-        return call()
-    finally:
-        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
-
-
 def index_middle(path):
     """An offset in the middle of the file's closing part: the PNG's IEND chunk, or the MP4's
     moov box (written last, once the frames are in)."""
@@ -109,7 +97,6 @@ def check_output(path, reference):
     render._verify_output(path, meta["width"], meta["height"], meta.get("frames"))
 
 
-signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
 produced_meta = {}
 started = time.monotonic()
 for kind, call in KINDS.items():

@@ -25,10 +25,11 @@ sys.exit(int(sys.argv[3]))
 """
 
 HOST = r'''
-import ctypes, glob, hashlib, json, os, resource, signal, socket, sys, tempfile, time
+import ctypes, glob, hashlib, json, os, socket, sys, tempfile, time
 import urllib.parse, urllib.request
 import bpy
 from host_bridge import launched_urls, refused
+from host_disk import with_file_size_limit
 
 libc = ctypes.CDLL(None)
 LEVELS = {"Info": "INFO", "Warning": "WARNING", "Error": "ERROR"}
@@ -97,19 +98,6 @@ def urls():
     return launched_urls(ARGS["urls"])
 
 
-def limited(limit, call):
-    """`call` with this process's files limited to `limit` bytes, as on a nearly full disk."""
-    if limit is None:
-        return call()
-    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
-    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, hard))
-    try:
-        return call()
-    finally:
-        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
-
-
 def send(case):
     props = bpy.context.scene.lumo_uploader
     for key, value in case["props"].items():
@@ -124,7 +112,7 @@ def send(case):
         config.RESOLUTION_PRESETS = tuple((k, label, case["long_edge"]) for k, label, _ in presets)
     try:
         result, reports = captured(
-            lambda: limited(case.get("file_size_limit"), lambda: bpy.ops.lumo.send_to_canvas()))
+            lambda: with_file_size_limit(case.get("file_size_limit"), lambda: bpy.ops.lumo.send_to_canvas()))
     finally:
         config.RESOLUTION_PRESETS = presets
     out = {"result": result, "reports": reports, "status": props.status}

@@ -2,6 +2,7 @@
 
 import hashlib
 import urllib.parse
+from dataclasses import dataclass
 from pathlib import Path
 
 TIMEOUT_S = 20
@@ -31,3 +32,20 @@ def wait_settled(page, attempts: int = 1) -> str:
         timeout=TIMEOUT_S * 1000,
     )
     return page.evaluate("document.body.dataset.state")
+
+
+@dataclass
+class Job:
+    """A bridge serving one asset to the page, with its request count."""
+
+    state: object
+    server: object
+    port: int
+    path: Path
+
+    def requests(self) -> int:
+        return self.server.stats()["requests"]
+
+    def link(self, origin: str) -> str:
+        return (f"{origin}/import/blender#port={self.port}&token={self.state.token}"
+                f"&kind={self.state.kind}")

@@ -6,31 +6,16 @@ folder (docs/import-blocked-firefox.png, docs/import-blocked-safari.png)."""
 from __future__ import annotations
 
 import time
-from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
 
-from page_helpers import PUBLIC_HOST, import_url, sha256_file
+from page_helpers import PUBLIC_HOST, Job, import_url, sha256_file
 from tavro_blender_uploader import bridge
 
 SNAPSHOT_META = {"width": 640, "height": 360, "frame": 1, "camera": "Camera"}
 # Whose menus the page's instructions follow, by engine.
 BROWSER_OF = {"chromium": "chromium", "firefox": "firefox", "webkit": "safari"}
-
-
-@dataclass
-class Job:
-    state: object
-    server: object
-    port: int
-    path: Path
-
-    def requests(self) -> int:
-        return self.server.stats()["requests"]
-
-    def link(self, origin: str) -> str:
-        return f"{origin}/import/blender#port={self.port}&token={self.state.token}&kind={self.state.kind}"
 
 
 @pytest.fixture

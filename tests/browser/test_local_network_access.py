@@ -10,12 +10,11 @@ left at "prompt" (headless Chromium answers its question with Block)."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
 
-from page_helpers import TIMEOUT_S, sha256_file, wait_settled
+from page_helpers import TIMEOUT_S, Job, sha256_file, wait_settled
 from tavro_blender_uploader import bridge
 
 PUBLIC_HOST = "canvas.test"
@@ -45,17 +44,6 @@ REFUSE_OPTION = """(() => {
   window.fetch = (url, init) => { try { refuse(init); } catch (e) { return Promise.reject(e); }
                                   return originalFetch(url, init); };
 })();"""
-
-
-@dataclass
-class Job:
-    state: object
-    server: object
-    port: int
-    path: Path
-
-    def requests(self) -> int:
-        return self.server.stats()["requests"]
 
 
 @pytest.fixture(scope="module")
