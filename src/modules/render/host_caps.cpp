@@ -9,13 +9,9 @@
 namespace render::caps {
 namespace {
 
-// Version boundaries (major, minor). Verified: 3.4 is before both, 5.0 and 5.2 after both.
+// Version boundaries (major, minor). Verified: 3.4 is before it, 5.0 and 5.2 after it.
 // The first host that turns movies by their display rotation itself.
 constexpr long long kTurnsMoviesSince[] = {4, 2};
-// The first host whose strip transform covers the frame's edge pixels exactly. Older ones
-// sample half a pixel off there, a turned picture a pixel more, which leaves a half-transparent
-// (dark) edge line; a little overscan covers it at the cost of a pixel or two of the picture.
-constexpr long long kExactEdgesSince[] = {4, 2};
 
 bool at_least(PyObject* m, const long long (&since)[2]) {
   py::Ref version = py::attr(py::attr(host(m), "app"), "version");
@@ -42,6 +38,19 @@ py::Ref add_speed_effect(const py::Ref& strips, const py::Ref& strip) {
     if (!e.matches(PyExc_TypeError)) throw;
   }
   return py::call_tuple(new_effect.get(), py::tuple(), kw("seq1"));
+}
+
+// Sets the strip transform's resampling filter; false where the host does not offer it (the
+// transform of 3.x has nearest and bilinear only, and rejects other names with a TypeError).
+bool set_filter(const py::Ref& transform, const char* name) {
+  if (!py::has_attr(transform.get(), "filter")) return false;
+  try {
+    py::set_attr(transform, "filter", py::str(name));
+    return true;
+  } catch (py::Error& e) {
+    if (!e.matches(PyExc_TypeError)) throw;
+  }
+  return false;
 }
 
 long long strip_length(const py::Ref& strip) {
@@ -95,18 +104,34 @@ long long retime(const py::Ref& strips, const py::Ref& strip, long long src_fram
 
 bool turns_movies(PyObject* m) { return at_least(m, kTurnsMoviesSince); }
 
-void fit_strip(PyObject* m, const py::Ref& strip, long long stored_w, long long stored_h,
-               long long width, long long height, int quarter_turns) {
-  // Pixels added to each axis of the frame where the host's edges are not exact.
-  const double overscan = at_least(m, kExactEdgesSince) ? 0 : quarter_turns == 0 ? 2 : 4;
+void fit_strip(const py::Ref& strip, long long stored_w, long long stored_h, long long width,
+               long long height, int quarter_turns) {
   // The transform scales the stored picture first and turns it after, so a quarter turn
   // maps the frame's height onto the picture's width.
   const bool sideways = quarter_turns % 2 != 0;
+  const long long across = sideways ? height : width, up = sideways ? width : height;
+  const bool same_size = across == stored_w && up == stored_h;
+  // Shown pixel for pixel: any transform would resample (blur) the whole picture.
+  if (same_size && quarter_turns == 0) return;
   py::Ref transform = py::attr(strip, "transform");
-  py::set_attr(transform, "scale_x",
-               py::real((static_cast<double>(sideways ? height : width) + overscan) / stored_w));
-  py::set_attr(transform, "scale_y",
-               py::real((static_cast<double>(sideways ? width : height) + overscan) / stored_h));
+  // The best filter the host offers for the direction: area averaging to shrink, bicubic to
+  // enlarge. Hosts that offer them (4.2 and later) came with a transform that samples the
+  // frame's edges exactly and moves whole pixels for a quarter turn alone.
+  const bool shrinking = across <= stored_w && up <= stored_h;
+  const bool exact_edges = set_filter(transform, shrinking ? "BOX" : "CUBIC_MITCHELL");
+  if (exact_edges && same_size) set_filter(transform, "NEAREST");
+  // The older bilinear transform covers the frame's edges when it shrinks an upright picture;
+  // enlarged or turned, it samples half a pixel off there (a turn a pixel more), which leaves
+  // a half-transparent (dark) edge line. A little overscan covers that, at a pixel or two of
+  // the picture's edge.
+  const double overscan = exact_edges || (shrinking && quarter_turns == 0) ? 0
+                          : quarter_turns == 0                             ? 2
+                                                                           : 4;
+  if (!same_size || overscan > 0) {
+    py::set_attr(transform, "scale_x",
+                 py::real((static_cast<double>(across) + overscan) / stored_w));
+    py::set_attr(transform, "scale_y", py::real((static_cast<double>(up) + overscan) / stored_h));
+  }
   if (quarter_turns != 0)
     py::set_attr(transform, "rotation", py::real(quarter_turns * std::numbers::pi / 2));
 }

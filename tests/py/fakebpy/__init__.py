@@ -44,10 +44,14 @@ class Recorder:
         return f"<fake {self._label}>"
 
 
+# The strip transform's filters: 3.x has two; 4.2 and later add cubic and box filters.
+OLD_FILTERS = ("NEAREST", "BILINEAR")
+NEW_FILTERS = ("AUTO", "NEAREST", "BILINEAR", "CUBIC_MITCHELL", "CUBIC_BSPLINE", "BOX")
+
 # The shape of each real host the module supports, as the real-Blender tests find it.
 VERSIONS = {
     (3, 4, 1): dict(media_type=False, collection="sequences", retime="speed_factor",
-                    effect_input="seq1", turns_movies=False),
+                    effect_input="seq1", turns_movies=False, filters=OLD_FILTERS),
     (5, 0, 1): dict(media_type=True, collection="strips", retime="effect", effect_input="input1",
                     turns_movies=True),
     (5, 2, 4): dict(media_type=True, collection="strips", retime="effect", effect_input="input1",
@@ -59,6 +63,13 @@ class Element:
     def __init__(self, width, height):
         self.orig_width = width
         self.orig_height = height
+
+
+class Transform(Recorder):
+    def __setattr__(self, name, value):
+        if name == "filter" and value not in self._fake.filters:  # the host's enum check
+            raise TypeError(f'enum "{value}" not found in {self._fake.filters}')
+        super().__setattr__(name, value)
 
 
 class MovieStrip(Recorder):
@@ -92,8 +103,10 @@ class StripCollection:
         values = dict(name=name, filepath=filepath, channel=channel, frame_start=frame_start,
                       frame_final_duration=clip["frames"], fps=clip["fps"],
                       elements=[Element(*size)] if clip["elements"] else [],
-                      transform=Recorder(fake, label + ".transform", scale_x=1.0, scale_y=1.0,
-                                         rotation=0.0, offset_x=0, offset_y=0))
+                      transform=Transform(fake, label + ".transform", scale_x=1.0, scale_y=1.0,
+                                          rotation=0.0, offset_x=0, offset_y=0,
+                                          filter="AUTO" if "AUTO" in fake.filters
+                                          else "BILINEAR"))
         if fake.retime == "speed_factor":
             values["speed_factor"] = 1.0
         strip = MovieStrip(fake, label, **values)
@@ -129,7 +142,9 @@ class Scene(Recorder):
             render["use_sequencer"] = True
         if fake.ffmpeg:
             render["ffmpeg"] = Recorder(fake, p + "ffmpeg", format="MPEG4", codec="H264",
-                                        audio_codec="AAC", constant_rate_factor="MEDIUM")
+                                        audio_codec="AAC", constant_rate_factor="LOSSLESS",
+                                        ffmpeg_preset="", gopsize=0, use_max_b_frames=False,
+                                        max_b_frames=0)
         object.__setattr__(self, "render", Recorder(fake, p + "render", **render))
         object.__setattr__(self, "view_settings", Recorder(fake, p + "view_settings",
                                                            view_transform="AgX"))
@@ -149,12 +164,14 @@ class Scene(Recorder):
                    resolution_percentage=r.resolution_percentage, fps=r.fps, fps_base=r.fps_base,
                    filepath=r.filepath, file_format=i.file_format, frame_start=self.frame_start,
                    frame_end=self.frame_end, camera=self.camera,
-                   film_transparent=r.film_transparent)
+                   film_transparent=r.film_transparent, color_mode=i.color_mode)
         if hasattr(i, "media_type"):
             out["media_type"] = i.media_type
         if hasattr(r, "ffmpeg"):
-            out.update(ff_format=r.ffmpeg.format, ff_codec=r.ffmpeg.codec,
-                       ff_audio=r.ffmpeg.audio_codec)
+            f = r.ffmpeg
+            out.update(ff_format=f.format, ff_codec=f.codec, ff_audio=f.audio_codec,
+                       ff_crf=f.constant_rate_factor, ff_preset=f.ffmpeg_preset,
+                       ff_gop=f.gopsize, ff_use_b=f.use_max_b_frames, ff_b=f.max_b_frames)
         if hasattr(r, "use_sequencer"):
             out["use_sequencer"] = r.use_sequencer
         return out
@@ -205,9 +222,9 @@ class FakeBpy:
 
     def __init__(self, media_type=True, ffmpeg=True, collection="strips", retime="none",
                  effect_input="input1", turns_movies=True, version=(5, 0, 1),
-                 use_sequencer=True):
+                 use_sequencer=True, filters=NEW_FILTERS):
         self.media_type, self.ffmpeg, self.collection = media_type, ffmpeg, collection
-        self.use_sequencer = use_sequencer
+        self.use_sequencer, self.filters = use_sequencer, filters
         self.retime, self.effect_input, self.turns_movies = retime, effect_input, turns_movies
         self.log = []
         # What new_movie opens; `turns`: the quarter turns the file's display rotation asks for

@@ -8,7 +8,8 @@ import pytest
 
 import math
 
-from fakebpy import VERSIONS, FakeBpy, write_file, write_mp4, write_video
+from fakebpy import (NEW_FILTERS, OLD_FILTERS, VERSIONS, FakeBpy, write_file, write_mp4,
+                     write_video)
 
 
 @pytest.fixture
@@ -173,20 +174,31 @@ def test_clip_the_host_cannot_decode_is_an_error(render, fake, clip, tmpdir_file
     assert fake.data.scenes.names() == ["Scene"] and not fake.calls("render.render")
 
 
-@pytest.mark.parametrize("size, edge, out", [
-    ((1920, 1080), 1280, (1280, 720)),  # larger than the output: shrunk, nothing cut
-    ((640, 360), 1280, (1280, 720)),    # smaller: enlarged, no black frame around it
-    ((1080, 1920), 1280, (720, 1280)),
-    ((853, 480), 1280, (1280, 720)),    # odd width: both axes fill the even frame
+@pytest.mark.parametrize("filters", [NEW_FILTERS, OLD_FILTERS])
+@pytest.mark.parametrize("size, edge, out, best, overscan", [
+    # larger than the output: shrunk by area averaging, nothing cut; the older bilinear
+    # transform covers the frame's edges there by itself
+    ((1920, 1080), 1280, (1280, 720), "BOX", 0),
+    # smaller: enlarged bicubic, no black frame around it; the older one needs overscan
+    ((640, 360), 1280, (1280, 720), "CUBIC_MITCHELL", 2),
+    ((1080, 1920), 1280, (720, 1280), "BOX", 0),
+    ((853, 480), 1280, (1280, 720), "CUBIC_MITCHELL", 2),  # odd width: both axes fill the frame
+    ((1920, 1080), 1920, (1920, 1080), None, None),  # the output's size already: not resampled
 ])
-def test_whole_picture_fills_the_frame(render, fake, clip, tmpdir_files, size, edge, out):
+def test_whole_picture_fills_the_frame(render, make_fake, clip, tmpdir_files, filters, size,
+                                       edge, out, best, overscan):
+    fake = make_fake(filters=filters)
     fake.clip.update(width=size[0], height=size[1])
     fake.on_render = write_video(".mp4")
     _, meta = render.transcode_local_video(clip, edge)
     assert (meta["width"], meta["height"]) == out
-    assert fake.writes("LUMO_Transcode/strip.src.transform") == [
-        ("LUMO_Transcode/strip.src.transform.scale_x", out[0] / size[0]),
-        ("LUMO_Transcode/strip.src.transform.scale_y", out[1] / size[1])]
+    t = "LUMO_Transcode/strip.src.transform."
+    expected = [] if best is None else [(t + "filter", best)] if filters is NEW_FILTERS else []
+    if best is not None:
+        grow = 0 if filters is NEW_FILTERS else overscan
+        expected += [(t + "scale_x", (out[0] + grow) / size[0]),
+                     (t + "scale_y", (out[1] + grow) / size[1])]
+    assert fake.writes(t) == expected
 
 
 @pytest.mark.parametrize("version", sorted(VERSIONS))
@@ -204,9 +216,9 @@ def test_phone_clip_comes_out_upright_in_every_host(render, monkeypatch, tmp_pat
     sideways = turns % 2 == 1
     assert (meta["width"], meta["height"]) == ((720, 1280) if sideways else (1280, 720))
     writes = dict(fake.writes("LUMO_Transcode/strip.src.transform"))
-    # 1920 x 1080 onto 1280 x 720, turned or not; the older host's inexact edges get a few
-    # pixels of overscan.
-    overscan = 0 if version >= (4, 2) else 2 if turns == 0 else 4
+    # 1920 x 1080 onto 1280 x 720, turned or not; the older transform's inexact edges of a
+    # turned picture get a few pixels of overscan.
+    overscan = 0 if "BOX" in fake.filters or turns == 0 else 4
     assert math.isclose(writes["LUMO_Transcode/strip.src.transform.scale_x"],
                         (1280 + overscan) / 1920)
     assert math.isclose(writes["LUMO_Transcode/strip.src.transform.scale_y"],
