@@ -115,22 +115,34 @@ void fit_strip(const py::Ref& strip, long long stored_w, long long stored_h, lon
   if (same_size && quarter_turns == 0) return;
   py::Ref transform = py::attr(strip, "transform");
   // The best filter the host offers for the direction: area averaging to shrink, bicubic to
-  // enlarge. Hosts that offer them (4.2 and later) came with a transform that samples the
-  // frame's edges exactly and moves whole pixels for a quarter turn alone.
+  // enlarge. Hosts that offer them (4.2 and later) came with a transform that maps pixel
+  // centres onto pixel centres and covers the frame's edges.
   const bool shrinking = across <= stored_w && up <= stored_h;
-  const bool exact_edges = set_filter(transform, shrinking ? "BOX" : "CUBIC_MITCHELL");
-  if (exact_edges && same_size) set_filter(transform, "NEAREST");
-  // The older bilinear transform covers the frame's edges when it shrinks an upright picture;
-  // enlarged or turned, it samples half a pixel off there (a turn a pixel more), which leaves
-  // a half-transparent (dark) edge line. A little overscan covers that, at a pixel or two of
-  // the picture's edge.
-  const double overscan = exact_edges || (shrinking && quarter_turns == 0) ? 0
-                          : quarter_turns == 0                             ? 2
-                                                                           : 4;
-  if (!same_size || overscan > 0) {
-    py::set_attr(transform, "scale_x",
-                 py::real((static_cast<double>(across) + overscan) / stored_w));
-    py::set_attr(transform, "scale_y", py::real((static_cast<double>(up) + overscan) / stored_h));
+  const bool exact = set_filter(transform, shrinking ? "BOX" : "CUBIC_MITCHELL");
+  if (exact && same_size) set_filter(transform, "NEAREST");  // a quarter turn moves whole pixels
+  double sx = static_cast<double>(across) / stored_w, sy = static_cast<double>(up) / stored_h;
+  if (!exact && !shrinking) {
+    // The older transform leaves what lies past the edge pixels' centres transparent (a dark
+    // line once encoded): an enlarged picture is scaled so that those centres meet the frame's.
+    if (stored_w > 1) sx = static_cast<double>(across - 1) / (stored_w - 1);
+    if (stored_h > 1) sy = static_cast<double>(up - 1) / (stored_h - 1);
+  }
+  if (!same_size) {
+    py::set_attr(transform, "scale_x", py::real(sx));
+    py::set_attr(transform, "scale_y", py::real(sy));
+  }
+  if (!exact) {
+    // The older transform maps pixel corners as if they were centres, and centres the picture
+    // by a whole-pixel (truncated) shift: half a pixel off, turned and scaled with the picture.
+    // The offset that puts every pixel centre where it belongs, in frame pixels:
+    // the lost half of the centring shift, less half a pixel, plus the turned, scaled half pixel.
+    auto lost_half = [](long long d) { return d / 2.0 - static_cast<double>(d / 2); };
+    const double hx = 0.5 * sx, hy = 0.5 * sy;
+    const double turned[4][2] = {{hx, hy}, {-hy, hx}, {-hx, -hy}, {hy, -hx}};
+    const int k = ((quarter_turns % 4) + 4) % 4;
+    py::set_attr(transform, "offset_x", py::real(lost_half(width - stored_w) - 0.5 + turned[k][0]));
+    py::set_attr(transform, "offset_y",
+                 py::real(lost_half(height - stored_h) - 0.5 + turned[k][1]));
   }
   if (quarter_turns != 0)
     py::set_attr(transform, "rotation", py::real(quarter_turns * std::numbers::pi / 2));

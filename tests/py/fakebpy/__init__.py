@@ -72,6 +72,19 @@ class Transform(Recorder):
         super().__setattr__(name, value)
 
 
+def old_transform_point(transform, stored, frame, pixel):
+    """Where the 3.x strip transform puts the stored picture's pixel (x, y) in the frame, in
+    frame pixels: it treats pixel corners as centres, centres the picture by a truncated
+    whole-pixel shift plus the offset, and scales and turns about the picture's middle."""
+    import math
+    (w, h), (fw, fh) = stored, frame
+    cx, cy = w / 2, h / 2
+    dx, dy = (pixel[0] - cx) * transform.scale_x, (pixel[1] - cy) * transform.scale_y
+    c, s = math.cos(transform.rotation), math.sin(transform.rotation)
+    return (int((fw - w) / 2) + transform.offset_x + cx + c * dx - s * dy,
+            int((fh - h) / 2) + transform.offset_y + cy + s * dx + c * dy)
+
+
 class MovieStrip(Recorder):
     def _on_write(self, name, value):
         if name == "speed_factor":
@@ -112,6 +125,7 @@ class StripCollection:
         strip = MovieStrip(fake, label, **values)
         object.__setattr__(strip, "_source_frames", clip["frames"])
         self._items.append(strip)
+        fake.last_strip = strip
         return strip
 
     def _new_effect(self, name, type, channel, frame_start, **inputs):
