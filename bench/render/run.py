@@ -56,9 +56,10 @@ def transcode_suite(a):
                                        "runs": runs}, env={"TMPDIR": work})
             for r in report["results"]:
                 src, _, size = cases[r["case"]]
-                frames = r["meta"]["frames"]
-                r["module_db"] = round(media.psnr(r.pop("module_output"), src, size, frames), 2)
-                r["ffmpeg_db"] = round(media.psnr(r.pop("ffmpeg_output"), src, size, frames), 2)
+                frames, rate = r["meta"]["frames"], media.CASES[r["case"]][2]
+                for side in ("module", "ffmpeg"):
+                    r[f"{side}_db"] = round(
+                        media.psnr(r.pop(f"{side}_output"), src, size, frames, rate), 2)
                 r["gap_db"] = round(r["ffmpeg_db"] - r["module_db"], 2)
                 r["ratio"] = round(r["module_s"] / r["ffmpeg_s"], 2)
                 r["meets_goal"] = r["gap_db"] <= GOAL_DB and r["ratio"] <= GOAL_RATIO

@@ -2,8 +2,11 @@
 generated sources, the x264 settings an output was encoded with, the same encode done by the
 ffmpeg command line, and the PSNR of an output against a lossless lanczos reference."""
 
+import math
+import os
 import re
 import subprocess
+import tempfile
 
 SECONDS = 3
 PATTERN = "testsrc2=size={w}x{h}:rate={rate}"
@@ -105,16 +108,23 @@ RGB = "format=gbrp"
 EXACT = "flags=accurate_rnd+full_chroma_int+full_chroma_inp"
 
 
-def psnr(out, src, size, frames):
+def psnr(out, src, size, frames, rate):
     """PSNR (dB, over all frames and the R, G, B planes) of `out` against the source scaled to
-    `size` with lanczos, frame n against the source at n / 24 s. Each stream is turned to RGB by
-    its own colour tags."""
+    `size` with lanczos, frame n against the source at n / 24 s: the source frame on show then,
+    or, where that moment is as near the next frame (a 60 fps clip's odd frames fall halfway),
+    the next one if it matches better. Each stream is turned to RGB by its own colour tags."""
     w, h = size
-    graph = (f"[0:v]scale={EXACT},{RGB}[a];"
-             f"[1:v]fps={OUT_FPS}:round=up,scale={w}:{h}:flags=lanczos+accurate_rnd+full_chroma_int"
-             f"+full_chroma_inp,{RGB}[b];[a][b]psnr")
-    err = subprocess.run(["ffmpeg", "-hide_banner", "-i", out, "-i", src, "-lavfi", graph,
-                          "-frames:v", str(frames), "-f", "null", "-"],
-                         capture_output=True, text=True, check=True, timeout=900).stderr
-    found = re.findall(r"PSNR r:\S+ g:\S+ b:\S+ average:(\S+)", err)
-    return float(found[-1]) if found and found[-1] != "inf" else float("inf")
+    ref = f"scale={w}:{h}:flags=lanczos+accurate_rnd+full_chroma_int+full_chroma_inp,{RGB}"
+    with tempfile.TemporaryDirectory(prefix="tavro_psnr_") as tmp:
+        stats = [os.path.join(tmp, f"{i}.log") for i in range(2)]
+        graph = (f"[0:v]scale={EXACT},{RGB},split[a0][a1];[1:v]split[s0][s1];"
+                 f"[s0]fps={OUT_FPS}:round=up,{ref}[b0];"
+                 f"[s1]setpts=PTS-{0.5 / rate}/TB,fps={OUT_FPS}:round=up,{ref}[b1];"
+                 f"[a0][b0]psnr=stats_file={stats[0]};[a1][b1]psnr=stats_file={stats[1]}")
+        run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-i", out, "-i", src, "-lavfi", graph,
+             "-frames:v", str(frames), "-f", "null", "-"], timeout=900)
+        mse = [[float(re.search(r"mse_avg:(\S+)", line).group(1))
+                for line in open(path) if "mse_avg" in line] for path in stats]
+    best = [min(pair) for pair in zip(*mse)]
+    mean = sum(best) / len(best)
+    return 10 * math.log10(255 ** 2 / mean) if mean else float("inf")
