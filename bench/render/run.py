@@ -57,9 +57,14 @@ def transcode_suite(a):
             for r in report["results"]:
                 src, _, size = cases[r["case"]]
                 frames, rate = r["meta"]["frames"], media.CASES[r["case"]][2]
+                got = (r["meta"]["width"], r["meta"]["height"])
+                if got != tuple(size):  # a wrong picture has no PSNR worth reporting
+                    r.update(error=f"module output {got[0]}x{got[1]}, not {size[0]}x{size[1]}",
+                             module_db=0.0, ffmpeg_db=0.0)
                 for side in ("module", "ffmpeg"):
-                    r[f"{side}_db"] = round(
-                        media.psnr(r.pop(f"{side}_output"), src, size, frames, rate), 2)
+                    path = r.pop(f"{side}_output")
+                    if "error" not in r:
+                        r[f"{side}_db"] = round(media.psnr(path, src, size, frames, rate), 2)
                 r["gap_db"] = round(r["ffmpeg_db"] - r["module_db"], 2)
                 r["ratio"] = round(r["module_s"] / r["ffmpeg_s"], 2)
                 r["meets_goal"] = r["gap_db"] <= GOAL_DB and r["ratio"] <= GOAL_RATIO
