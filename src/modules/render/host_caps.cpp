@@ -121,13 +121,15 @@ void fit_strip(const py::Ref& strip, long long stored_w, long long stored_h, lon
   const bool exact = set_filter(transform, shrinking ? "BOX" : "CUBIC_MITCHELL");
   if (exact && same_size) set_filter(transform, "NEAREST");  // a quarter turn moves whole pixels
   double sx = static_cast<double>(across) / stored_w, sy = static_cast<double>(up) / stored_h;
-  if (!exact && !shrinking) {
+  if (!exact && (!shrinking || same_size)) {
     // The older transform leaves what lies past the edge pixels' centres transparent (a dark
-    // line once encoded): an enlarged picture is scaled so that those centres meet the frame's.
-    if (stored_w > 1) sx = static_cast<double>(across - 1) / (stored_w - 1);
-    if (stored_h > 1) sy = static_cast<double>(up - 1) / (stored_h - 1);
+    // line once encoded): an enlarged or only turned picture is scaled so that those centres
+    // meet the frame's, a sliver further out than the host's single-precision arithmetic errs.
+    constexpr double kMargin = 1.0 / 64;  // frame pixels
+    if (stored_w > 1) sx = (static_cast<double>(across - 1) + kMargin) / (stored_w - 1);
+    if (stored_h > 1) sy = (static_cast<double>(up - 1) + kMargin) / (stored_h - 1);
   }
-  if (!same_size) {
+  if (!same_size || !exact) {
     py::set_attr(transform, "scale_x", py::real(sx));
     py::set_attr(transform, "scale_y", py::real(sy));
   }
