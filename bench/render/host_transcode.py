@@ -42,23 +42,24 @@ for name, (src, edge, size) in ARGS["cases"].items():
     theirs = os.path.join(work, f"{name}_ffmpeg.mp4")
     command = media.ffmpeg_command(src, theirs, size, settings, tuple(size) != tuple(stored))
     ffmpeg_run(command)
-    ours, mine = [], []
+    module_times, ffmpeg_times = [], []
     for i in range(runs):
         os.remove(path)
         # Alternating order, so that drift in the machine's speed falls on both sides.
         if i % 2:
-            theirs_s = ffmpeg_run(command)
-            t, path, meta = module_run(src, edge)
+            ffmpeg_s = ffmpeg_run(command)
+            module_s, path, meta = module_run(src, edge)
         else:
-            t, path, meta = module_run(src, edge)
-            theirs_s = ffmpeg_run(command)
-        mine.append(t)
-        ours.append(theirs_s)
+            module_s, path, meta = module_run(src, edge)
+            ffmpeg_s = ffmpeg_run(command)
+        module_times.append(module_s)
+        ffmpeg_times.append(ffmpeg_s)
     results.append({
         "case": name, "module_output": path, "ffmpeg_output": theirs, "meta": meta,
         "x264": settings, "ffmpeg_command": " ".join(command[3:]),
-        "module_s": round(statistics.median(mine), 3),
-        "ffmpeg_s": round(statistics.median(ours), 3),
-        "module_runs_s": [round(x, 3) for x in mine], "ffmpeg_runs_s": [round(x, 3) for x in ours],
+        "module_s": round(statistics.median(module_times), 3),
+        "ffmpeg_s": round(statistics.median(ffmpeg_times), 3),
+        "module_runs_s": [round(x, 3) for x in module_times],
+        "ffmpeg_runs_s": [round(x, 3) for x in ffmpeg_times],
     })
 emit({"host": bpy.app.version_string, "results": results})
