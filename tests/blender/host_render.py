@@ -179,6 +179,8 @@ results["effect_input"] = [p.identifier for p in
 phone = probe_strips.new_movie(name="phone", filepath=ARGS["clips"]["phone"], channel=2,
                                frame_start=1)
 results["turns_movies"] = [phone.elements[0].orig_width, phone.elements[0].orig_height] == [36, 64]
+results["filters"] = [i.identifier for i in
+                      phone.transform.bl_rna.properties["filter"].enum_items]
 results["app_version"] = list(bpy.app.version)
 bpy.data.scenes.remove(se_owner)
 # Every file the module left in the temporary directory (outputs and placeholders), for the

@@ -1,6 +1,7 @@
 """Reading back what a render wrote: ffprobe facts, frame brightness, PNG headers."""
 
 import json
+import math
 import pathlib
 import shutil
 import subprocess
@@ -66,16 +67,17 @@ def min_alpha(path):
 
 # ---- pictures: frames decoded and shrunk the same way, and one distance between them ---------
 
-def decoded_frame(path, index, size, before=""):
+def decoded_frame(path, index, size, before="", scaler="area"):
     """Frame `index` (counted from 0) of a video or image, RGB bytes at `size` (w, h).
 
     `before`: filters applied to the full frame first (a crop, a pad, a turn). ffmpeg turns a
     clip by its display rotation itself, so a source frame comes out upright. The frame is
     brought to `size` by area averaging, which keeps the picture's layout and drops the detail
-    that encoding blurs anyway.
+    that encoding blurs anyway; another `scaler` (lanczos) keeps the detail, for a full-size
+    reference.
     """
     chain = f"select=eq(n\\,{index})," + (before + "," if before else "")
-    chain += f"scale={size[0]}:{size[1]}:flags=area,format=rgb24"
+    chain += f"scale={size[0]}:{size[1]}:flags={scaler},format=rgb24"
     out = subprocess.run(["ffmpeg", "-loglevel", "error", "-i", str(path), "-vf", chain,
                           "-frames:v", "1", "-f", "rawvideo", "-"], capture_output=True,
                          check=True, timeout=60)
@@ -87,6 +89,13 @@ def distance(a, b):
     """Mean absolute difference of two equal-sized RGB pictures, 0 to 255."""
     assert len(a) == len(b)
     return sum(abs(x - y) for x, y in zip(a, b)) / len(a)
+
+
+def psnr(a, b):
+    """Peak signal-to-noise ratio of two equal-sized RGB pictures, in dB."""
+    assert len(a) == len(b)
+    mse = sum((x - y) ** 2 for x, y in zip(a, b)) / len(a)
+    return 10 * math.log10(255 ** 2 / mse) if mse else math.inf
 
 
 def write_png(rgb, size, path):

@@ -64,6 +64,7 @@ def test_fake_host_models_this_host(host):
     assert (shape["retime"] == "speed_factor") is host["movie_speed_factor"]
     assert shape["effect_input"] == host["effect_input"]
     assert shape["turns_movies"] is host["turns_movies"]
+    assert list(shape["filters"]) == host["filters"]
 
 
 @pytest.mark.parametrize("case, size", [("snapshot_16_9", (1920, 1080)),

@@ -20,13 +20,21 @@ import tempfile
 import pytest
 
 from render_harness import host_params, run_in_host
-from render_media import decoded_frame, distance, encode, media_folder, probe
+from render_media import decoded_frame, distance, encode, media_folder, probe, psnr
 
 # Mean absolute RGB difference (0 to 255) of two pictures shrunk to a quarter of the output's
 # size. Right pictures measure 4 to 16 in the three hosts (encoding twice, and the hosts' and
 # ffmpeg's scaling filters; most for the enlarged and the odd-sized clips); the faults below
 # measure 26 and more (a frame 0.2 s off the least, a crop 48, a letterbox 68, a turn 78).
 TOLERANCE = 20
+
+# The same frame at full size against the source brought to the output's size by lanczos, as
+# PSNR in dB: what the shrunk comparison cannot see, a picture blurred by resampling. Right
+# pictures measure 22.8 to 31.1 in the hosts (least for the odd-sized and the turned ones, most
+# for those shown pixel for pixel); the same pictures resampled by one pixel more (as the
+# overscan that once covered the frame's edges on 3.x did) measure 16.2 to 19.0.
+SHARPNESS = 20.5
+BLUR = "scale=iw+2:ih+2:flags=bilinear,crop=iw-2:ih-2"
 
 SECONDS = 1.4
 AT = 1.0  # the moment compared, in seconds
@@ -56,6 +64,13 @@ CLIPS = {
 # A 30 fps clip long enough to look at its 3.0 s.
 SPEED = ("speed.mp4", "96x54", 30, H264, None, 96, (96, 54))
 SPEED_SECONDS = 3.5
+# Colour bars at the output's size, to see the clip's own colours come through: the mean colour
+# of patches across the bars, against the source's, differs by at most 5 (of 255) per channel
+# in the hosts, 8 for the most saturated red from 4.5 on; the view transform a new scene brings
+# (Filmic in 3.4) shifts them by 49.
+BARS = ("bars.mp4", "320x180", 24, H264, None, 320, (320, 180))
+BARS_PATTERN = "smptehdbars=size={size}:rate={rate}"
+BARS_TOLERANCE = 12
 
 # What the output must not look like: the source frame at the same moment, spoilt.
 FAULTS = {
@@ -69,12 +84,12 @@ HERE = pathlib.Path(__file__).resolve().parent
 _runs = {}
 
 
-def make_clip(folder, spec, seconds=SECONDS):
+def make_clip(folder, spec, seconds=SECONDS, pattern=PATTERN):
     name, size, rate, encoder, rotate, _, _ = spec
     path = folder / name
     path.parent.mkdir(parents=True, exist_ok=True)
     plain = path if rotate is None else path.with_name("plain_" + path.name)
-    encode(plain, PATTERN.format(size=size, rate=rate), "-t", str(seconds), *encoder)
+    encode(plain, pattern.format(size=size, rate=rate), "-t", str(seconds), *encoder)
     if rotate is not None:  # a phone's way: the picture as stored, turned for display
         subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-i", str(plain), "-c", "copy",
                         "-metadata:s:v:0", f"rotate={rotate}", str(path)], check=True,
@@ -87,6 +102,7 @@ def sources(tmp_path_factory):
     folder = media_folder(tmp_path_factory, "pictures")
     made = {name: make_clip(folder, spec) for name, spec in CLIPS.items()}
     made["speed"] = make_clip(folder, SPEED, SPEED_SECONDS)
+    made["bars"] = make_clip(folder, BARS, pattern=BARS_PATTERN)
     return made
 
 
@@ -106,7 +122,7 @@ def host(request, sources, staging):
     if name not in _runs:
         work = os.path.join(staging, name)
         os.makedirs(work)
-        edges = {n: s[5] for n, s in CLIPS.items()} | {"speed": SPEED[5]}
+        edges = {n: s[5] for n, s in CLIPS.items()} | {"speed": SPEED[5], "bars": BARS[5]}
         clips = {n: [sources[n], edges[n]] for n in sources}
         _runs[name] = run_in_host(name, HERE / "host_pictures.py",
                                   args={"clips": clips, "work": work}, timeout=600,
@@ -124,8 +140,8 @@ def grid(size):
     return (max(2, size[0] // 4), max(2, size[1] // 4))
 
 
-def source_frame(path, rate, seconds, size, before=""):
-    return decoded_frame(path, round(seconds * rate), size, before)
+def source_frame(path, rate, seconds, size, before="", scaler="area"):
+    return decoded_frame(path, round(seconds * rate), size, before, scaler)
 
 
 @pytest.mark.parametrize("name", list(CLIPS))
@@ -146,6 +162,19 @@ def test_normalised_clip_shows_the_whole_source_upright(host, sources, name):
     assert min(spoilt.values()) > TOLERANCE, spoilt
 
 
+@pytest.mark.parametrize("name", list(CLIPS))
+def test_normalised_clip_is_as_sharp_as_its_source(host, sources, name):
+    _, _, rate, _, _, _, size = CLIPS[name]
+    got = transcoded(host, name)
+    n = round(AT * 24)
+    reference = source_frame(sources[name], rate, AT, size, scaler="lanczos")
+    right = psnr(decoded_frame(got["path"], n, size), reference)
+    blurred = psnr(decoded_frame(got["path"], n, size, BLUR), reference)
+    print(f"{host['version']} {name} full size: right {right:.1f} dB, resampled by a pixel "
+          f"{blurred:.1f} dB")
+    assert right > SHARPNESS > blurred
+
+
 def test_clip_at_30_fps_shows_the_same_moment_at_3_seconds(host, sources):
     got = transcoded(host, "speed")
     small = grid(SPEED[6])
@@ -154,6 +183,23 @@ def test_clip_at_30_fps_shows_the_same_moment_at_3_seconds(host, sources):
     early = distance(out, source_frame(sources["speed"], 30, 3.0 - LATE, small))
     print(f"{host['version']} speed at 3.0 s: right {right:.1f}, 0.2 s early {early:.1f}")
     assert right < TOLERANCE < early
+
+
+def test_colour_bars_keep_their_colours(host, sources):
+    got = transcoded(host, "bars")
+    size = BARS[6]
+    out = decoded_frame(got["path"], 12, size)
+    ref = source_frame(sources["bars"], 24, 0.5, size)
+    w, h = size
+    worst = 0.0
+    for row in (h // 4, h * 3 // 4):  # the colour bars and the row of greys and blues below
+        for col in range(w // 32, w, w // 16):
+            for c in range(3):
+                at = [3 * (y * w + x) + c for y in range(row - 3, row + 3)
+                      for x in range(col - 3, col + 3)]
+                worst = max(worst, abs(sum(out[i] for i in at) - sum(ref[i] for i in at)) / 36)
+    print(f"{host['version']} colour bars: worst channel difference {worst:.1f}")
+    assert worst < BARS_TOLERANCE
 
 
 def test_snapshot_shows_the_chosen_cameras_view(host):

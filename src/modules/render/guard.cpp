@@ -46,6 +46,11 @@ constexpr Setting kSettings[] = {
     {Owner::ffmpeg, "format", Present::if_owner},
     {Owner::ffmpeg, "codec", Present::if_owner},
     {Owner::ffmpeg, "audio_codec", Present::if_owner},
+    {Owner::ffmpeg, "constant_rate_factor", Present::if_owner},
+    {Owner::ffmpeg, "ffmpeg_preset", Present::if_owner},
+    {Owner::ffmpeg, "gopsize", Present::if_owner},
+    {Owner::ffmpeg, "use_max_b_frames", Present::if_owner},
+    {Owner::ffmpeg, "max_b_frames", Present::if_owner},
     {Owner::render, "use_sequencer", Present::if_attribute},
 };
 static_assert(std::size(kSettings) == SceneBackup::kCount);
@@ -140,6 +145,16 @@ void apply_video_output(PyObject* m, PyObject* scene, const py::Ref& path) {
   py::set_attr(ffmpeg, "format", config_value(m, "VIDEO_CONTAINER"));
   py::set_attr(ffmpeg, "codec", config_value(m, "VIDEO_CODEC"));
   py::set_attr(ffmpeg, "audio_codec", py::str("NONE"));
+  // The encoder's settings, chosen for a web upload rather than inherited from the scene
+  // (README, "Video encoding"): CRF 23, x264's medium preset, a keyframe every two seconds,
+  // up to two B-frames, 8-bit 4:2:0 without alpha.
+  py::set_attr(ffmpeg, "constant_rate_factor", py::str("MEDIUM"));
+  py::set_attr(ffmpeg, "ffmpeg_preset", py::str("GOOD"));
+  const long long fps = py::integer_arg(config_value(m, "VIDEO_FPS").get(), "VIDEO_FPS");
+  py::set_attr(ffmpeg, "gopsize", py::integer(2 * fps));
+  py::set_attr(ffmpeg, "use_max_b_frames", py::boolean(true));
+  py::set_attr(ffmpeg, "max_b_frames", py::integer(2));
+  py::set_attr(image, "color_mode", py::str("RGB"));
   py::set_attr(r, "filepath", path);
 }
 

@@ -13,10 +13,6 @@ namespace {
 // The first host that turns movies by their display rotation itself (4.3 does not, 4.4 does).
 // Asked only where what the host reports cannot tell (see turns_left_to_module).
 constexpr long long kTurnsMoviesSince[] = {4, 4};
-// The first host whose strip transform covers the frame's edge pixels exactly. Older ones
-// sample half a pixel off there, a turned picture a pixel more, which leaves a half-transparent
-// (dark) edge line; a little overscan covers it at the cost of a pixel or two of the picture.
-constexpr long long kExactEdgesSince[] = {4, 2};
 
 bool at_least(PyObject* m, const long long (&since)[2]) {
   py::Ref version = py::attr(py::attr(host(m), "app"), "version");
@@ -43,6 +39,19 @@ py::Ref add_speed_effect(const py::Ref& strips, const py::Ref& strip) {
     if (!e.matches(PyExc_TypeError)) throw;
   }
   return py::call_tuple(new_effect.get(), py::tuple(), kw("seq1"));
+}
+
+// Sets the strip transform's resampling filter; false where the host does not offer it (the
+// transform of 3.x has nearest and bilinear only, and rejects other names with a TypeError).
+bool set_filter(const py::Ref& transform, const char* name) {
+  if (!py::has_attr(transform.get(), "filter")) return false;
+  try {
+    py::set_attr(transform, "filter", py::str(name));
+    return true;
+  } catch (py::Error& e) {
+    if (!e.matches(PyExc_TypeError)) throw;
+  }
+  return false;
 }
 
 long long strip_length(const py::Ref& strip) {
@@ -108,18 +117,48 @@ int turns_left_to_module(PyObject* m, const tavro::core::VideoDisplay& file, lon
   return at_least(m, kTurnsMoviesSince) ? 0 : turns;
 }
 
-void fit_strip(PyObject* m, const py::Ref& strip, long long stored_w, long long stored_h,
-               long long width, long long height, int quarter_turns) {
-  // Pixels added to each axis of the frame where the host's edges are not exact.
-  const double overscan = at_least(m, kExactEdgesSince) ? 0 : quarter_turns == 0 ? 2 : 4;
+void fit_strip(const py::Ref& strip, long long stored_w, long long stored_h, long long width,
+               long long height, int quarter_turns) {
   // The transform scales the stored picture first and turns it after, so a quarter turn
   // maps the frame's height onto the picture's width.
   const bool sideways = quarter_turns % 2 != 0;
+  const long long across = sideways ? height : width, up = sideways ? width : height;
+  const bool same_size = across == stored_w && up == stored_h;
+  // Shown pixel for pixel: any transform would resample (blur) the whole picture.
+  if (same_size && quarter_turns == 0) return;
   py::Ref transform = py::attr(strip, "transform");
-  py::set_attr(transform, "scale_x",
-               py::real((static_cast<double>(sideways ? height : width) + overscan) / stored_w));
-  py::set_attr(transform, "scale_y",
-               py::real((static_cast<double>(sideways ? width : height) + overscan) / stored_h));
+  // The best filter the host offers for the direction: area averaging to shrink, bicubic to
+  // enlarge. Hosts that offer them (4.2 and later) came with a transform that maps pixel
+  // centres onto pixel centres and covers the frame's edges.
+  const bool shrinking = across <= stored_w && up <= stored_h;
+  const bool exact = set_filter(transform, shrinking ? "BOX" : "CUBIC_MITCHELL");
+  if (exact && same_size) set_filter(transform, "NEAREST");  // a quarter turn moves whole pixels
+  double sx = static_cast<double>(across) / stored_w, sy = static_cast<double>(up) / stored_h;
+  if (!exact && (!shrinking || same_size)) {
+    // The older transform leaves what lies past the edge pixels' centres transparent (a dark
+    // line once encoded): an enlarged or only turned picture is scaled so that those centres
+    // meet the frame's, a sliver further out than the host's single-precision arithmetic errs.
+    constexpr double kMargin = 1.0 / 64;  // frame pixels
+    if (stored_w > 1) sx = (static_cast<double>(across - 1) + kMargin) / (stored_w - 1);
+    if (stored_h > 1) sy = (static_cast<double>(up - 1) + kMargin) / (stored_h - 1);
+  }
+  if (!same_size || !exact) {
+    py::set_attr(transform, "scale_x", py::real(sx));
+    py::set_attr(transform, "scale_y", py::real(sy));
+  }
+  if (!exact) {
+    // The older transform maps pixel corners as if they were centres, and centres the picture
+    // by a whole-pixel (truncated) shift: half a pixel off, turned and scaled with the picture.
+    // The offset that puts every pixel centre where it belongs, in frame pixels:
+    // the lost half of the centring shift, less half a pixel, plus the turned, scaled half pixel.
+    auto lost_half = [](long long d) { return d / 2.0 - static_cast<double>(d / 2); };
+    const double hx = 0.5 * sx, hy = 0.5 * sy;
+    const double turned[4][2] = {{hx, hy}, {-hy, hx}, {-hx, -hy}, {hy, -hx}};
+    const int k = ((quarter_turns % 4) + 4) % 4;
+    py::set_attr(transform, "offset_x", py::real(lost_half(width - stored_w) - 0.5 + turned[k][0]));
+    py::set_attr(transform, "offset_y",
+                 py::real(lost_half(height - stored_h) - 0.5 + turned[k][1]));
+  }
   if (quarter_turns != 0)
     py::set_attr(transform, "rotation", py::real(quarter_turns * std::numbers::pi / 2));
 }

@@ -33,8 +33,10 @@ int turns_left_to_module(PyObject* m, const tavro::core::VideoDisplay& file, lon
 
 // Scales (and turns by `quarter_turns` counter-clockwise) a movie strip whose picture the host
 // reports as `stored_w` x `stored_h`, so that the whole picture fills a `width` x `height`
-// frame. A new strip is placed at its own pixel size, centred, whatever the frame's size.
-void fit_strip(PyObject* m, const py::Ref& strip, long long stored_w, long long stored_h,
-               long long width, long long height, int quarter_turns);
+// frame, with the best resampling filter the host offers; a picture that already has the
+// frame's size is left as it is. A new strip is placed at its own pixel size, centred,
+// whatever the frame's size.
+void fit_strip(const py::Ref& strip, long long stored_w, long long stored_h, long long width,
+               long long height, int quarter_turns);
 
 }  // namespace render::caps

@@ -63,7 +63,7 @@ py::Ref resolve_ffmpeg_output(PyObject* m, const py::Ref& prefix);
 // the table's order.
 class SceneBackup {
  public:
-  static constexpr std::size_t kCount = 18;
+  static constexpr std::size_t kCount = 23;
   static SceneBackup take(PyObject* scene);
   // Writes every setting back; the first write the host rejects ends the restore and throws.
   void restore() const;

@@ -59,7 +59,7 @@ py::Ref transcode_in(PyObject* m, const py::Ref& scene, const py::Ref& src, long
   long long shown_w = readable ? src_w : 16, shown_h = readable ? src_h : 9;
   if (turns % 2 != 0) std::swap(shown_w, shown_h);
   auto [width, height] = checked_resolution(long_edge, shown_w, shown_h);
-  if (readable) caps::fit_strip(m, strip, src_w, src_h, width, height, turns);
+  if (readable) caps::fit_strip(strip, src_w, src_h, width, height, turns);
   py::Ref out_prefix = make_tmp_path(m, py::str(""));
 
   py::set_attr(scene, "frame_start", py::integer(1));

@@ -45,14 +45,19 @@ class Recorder:
         return f"<fake {self._label}>"
 
 
+# The strip transform's filters: 3.x has two; 4.2 and later add cubic and box filters.
+OLD_FILTERS = ("NEAREST", "BILINEAR")
+NEW_FILTERS = ("AUTO", "NEAREST", "BILINEAR", "CUBIC_MITCHELL", "CUBIC_BSPLINE", "BOX")
+
+
 # The shape of each real host the module supports, as the real-Blender tests find it.
-def _shape(media_type, collection, retime, effect_input, turns_movies):
+def _shape(media_type, collection, retime, effect_input, turns_movies, filters=NEW_FILTERS):
     return dict(media_type=media_type, collection=collection, retime=retime,
-                effect_input=effect_input, turns_movies=turns_movies)
+                effect_input=effect_input, turns_movies=turns_movies, filters=filters)
 
 
 VERSIONS = {
-    (3, 4, 1): _shape(False, "sequences", "speed_factor", "seq1", False),
+    (3, 4, 1): _shape(False, "sequences", "speed_factor", "seq1", False, OLD_FILTERS),
     (4, 2, 23): _shape(False, "sequences", "effect", "seq1", False),
     (4, 3, 0): _shape(False, "sequences", "effect", "seq1", False),
     (4, 4, 0): _shape(False, "strips", "effect", "seq1", True),
@@ -68,6 +73,26 @@ class Element:
     def __init__(self, width, height):
         self.orig_width = width
         self.orig_height = height
+
+
+class Transform(Recorder):
+    def __setattr__(self, name, value):
+        if name == "filter" and value not in self._fake.filters:  # the host's enum check
+            raise TypeError(f'enum "{value}" not found in {self._fake.filters}')
+        super().__setattr__(name, value)
+
+
+def old_transform_point(transform, stored, frame, pixel):
+    """Where the 3.x strip transform puts the stored picture's pixel (x, y) in the frame, in
+    frame pixels: it treats pixel corners as centres, centres the picture by a truncated
+    whole-pixel shift plus the offset, and scales and turns about the picture's middle."""
+    import math
+    (w, h), (fw, fh) = stored, frame
+    cx, cy = w / 2, h / 2
+    dx, dy = (pixel[0] - cx) * transform.scale_x, (pixel[1] - cy) * transform.scale_y
+    c, s = math.cos(transform.rotation), math.sin(transform.rotation)
+    return (int((fw - w) / 2) + transform.offset_x + cx + c * dx - s * dy,
+            int((fh - h) / 2) + transform.offset_y + cy + s * dx + c * dy)
 
 
 class MovieStrip(Recorder):
@@ -101,13 +126,16 @@ class StripCollection:
         values = dict(name=name, filepath=filepath, channel=channel, frame_start=frame_start,
                       frame_final_duration=clip["frames"], fps=clip["fps"],
                       elements=[Element(*size)] if clip["elements"] else [],
-                      transform=Recorder(fake, label + ".transform", scale_x=1.0, scale_y=1.0,
-                                         rotation=0.0, offset_x=0, offset_y=0))
+                      transform=Transform(fake, label + ".transform", scale_x=1.0, scale_y=1.0,
+                                          rotation=0.0, offset_x=0, offset_y=0,
+                                          filter="AUTO" if "AUTO" in fake.filters
+                                          else "BILINEAR"))
         if fake.retime == "speed_factor":
             values["speed_factor"] = 1.0
         strip = MovieStrip(fake, label, **values)
         object.__setattr__(strip, "_source_frames", clip["frames"])
         self._items.append(strip)
+        fake.last_strip = strip
         return strip
 
     def _new_effect(self, name, type, channel, frame_start, **inputs):
@@ -138,7 +166,9 @@ class Scene(Recorder):
             render["use_sequencer"] = True
         if fake.ffmpeg:
             render["ffmpeg"] = Recorder(fake, p + "ffmpeg", format="MPEG4", codec="H264",
-                                        audio_codec="AAC", constant_rate_factor="MEDIUM")
+                                        audio_codec="AAC", constant_rate_factor="LOSSLESS",
+                                        ffmpeg_preset="", gopsize=0, use_max_b_frames=False,
+                                        max_b_frames=0)
         object.__setattr__(self, "render", Recorder(fake, p + "render", **render))
         object.__setattr__(self, "view_settings", Recorder(fake, p + "view_settings",
                                                            view_transform="AgX"))
@@ -158,12 +188,14 @@ class Scene(Recorder):
                    resolution_percentage=r.resolution_percentage, fps=r.fps, fps_base=r.fps_base,
                    filepath=r.filepath, file_format=i.file_format, frame_start=self.frame_start,
                    frame_end=self.frame_end, camera=self.camera,
-                   film_transparent=r.film_transparent)
+                   film_transparent=r.film_transparent, color_mode=i.color_mode)
         if hasattr(i, "media_type"):
             out["media_type"] = i.media_type
         if hasattr(r, "ffmpeg"):
-            out.update(ff_format=r.ffmpeg.format, ff_codec=r.ffmpeg.codec,
-                       ff_audio=r.ffmpeg.audio_codec)
+            f = r.ffmpeg
+            out.update(ff_format=f.format, ff_codec=f.codec, ff_audio=f.audio_codec,
+                       ff_crf=f.constant_rate_factor, ff_preset=f.ffmpeg_preset,
+                       ff_gop=f.gopsize, ff_use_b=f.use_max_b_frames, ff_b=f.max_b_frames)
         if hasattr(r, "use_sequencer"):
             out["use_sequencer"] = r.use_sequencer
         return out
@@ -214,9 +246,9 @@ class FakeBpy:
 
     def __init__(self, media_type=True, ffmpeg=True, collection="strips", retime="none",
                  effect_input="input1", turns_movies=True, version=(5, 0, 1),
-                 use_sequencer=True):
+                 use_sequencer=True, filters=NEW_FILTERS):
         self.media_type, self.ffmpeg, self.collection = media_type, ffmpeg, collection
-        self.use_sequencer = use_sequencer
+        self.use_sequencer, self.filters = use_sequencer, filters
         self.retime, self.effect_input, self.turns_movies = retime, effect_input, turns_movies
         self.log = []
         # What new_movie opens; `turns`: the quarter turns the file's display rotation asks for

@@ -16,7 +16,11 @@ def change_everything(scene):
     if hasattr(r.image_settings, "media_type"):
         r.image_settings.media_type = "VIDEO"
     if hasattr(r, "ffmpeg"):
-        r.ffmpeg.format, r.ffmpeg.codec, r.ffmpeg.audio_codec = "MKV", "AV1", "MP3"
+        f = r.ffmpeg
+        f.format, f.codec, f.audio_codec = "MKV", "AV1", "MP3"
+        f.constant_rate_factor, f.ffmpeg_preset, f.gopsize = "LOW", "BEST", 5
+        f.use_max_b_frames, f.max_b_frames = True, 7
+    r.image_settings.color_mode = "BW"
     scene.frame_start, scene.frame_end, scene.camera = 9, 99, fakebpy.Obj("Other")
 
 
@@ -127,7 +131,9 @@ def test_apply_functions_write_exactly_their_settings_in_order(render, make_fake
         ("render.film_transparent", False), ("render.fps", 24), ("render.fps_base", 1.0),
         ("image_settings.media_type", "VIDEO"), ("image_settings.file_format", "FFMPEG"),
         ("ffmpeg.format", "MPEG4"), ("ffmpeg.codec", "H264"), ("ffmpeg.audio_codec", "NONE"),
-        ("render.filepath", "/tmp/out"),
+        ("ffmpeg.constant_rate_factor", "MEDIUM"), ("ffmpeg.ffmpeg_preset", "GOOD"),
+        ("ffmpeg.gopsize", 48), ("ffmpeg.use_max_b_frames", True), ("ffmpeg.max_b_frames", 2),
+        ("image_settings.color_mode", "RGB"), ("render.filepath", "/tmp/out"),
     ]
     if not media_type:
         expected.remove(("image_settings.media_type", "VIDEO"))

@@ -91,8 +91,11 @@ def test_animation_order_meta_and_restore(render, fake, tmpdir_files):
     writes = [k for k, _ in fake.writes()]
     render_at = fake.log.index(("call:render.render", {"animation": True}))
     inside = [k for k, _ in fake.log[:render_at] if not k.startswith("call:")]
-    assert inside[-9:] == ["image_settings.file_format", "ffmpeg.format", "ffmpeg.codec",
-                           "ffmpeg.audio_codec", "render.filepath", "scene.camera",
+    assert inside[-15:] == ["image_settings.file_format", "ffmpeg.format", "ffmpeg.codec",
+                           "ffmpeg.audio_codec", "ffmpeg.constant_rate_factor",
+                           "ffmpeg.ffmpeg_preset", "ffmpeg.gopsize", "ffmpeg.use_max_b_frames",
+                           "ffmpeg.max_b_frames", "image_settings.color_mode",
+                           "render.filepath", "scene.camera",
                            "render.use_sequencer", "scene.frame_start", "scene.frame_end"]
     assert ("scene.frame_start", 1) in fake.writes() and ("scene.frame_end", 48) in fake.writes()
     assert writes[0] == "render.engine"

@@ -8,7 +8,8 @@ import pytest
 
 import math
 
-from fakebpy import VERSIONS, FakeBpy, write_file, write_mp4, write_video
+from fakebpy import (NEW_FILTERS, OLD_FILTERS, VERSIONS, FakeBpy, old_transform_point,
+                     write_file, write_mp4, write_video)
 
 
 @pytest.fixture
@@ -173,20 +174,53 @@ def test_clip_the_host_cannot_decode_is_an_error(render, fake, clip, tmpdir_file
     assert fake.data.scenes.names() == ["Scene"] and not fake.calls("render.render")
 
 
-@pytest.mark.parametrize("size, edge, out", [
-    ((1920, 1080), 1280, (1280, 720)),  # larger than the output: shrunk, nothing cut
-    ((640, 360), 1280, (1280, 720)),    # smaller: enlarged, no black frame around it
-    ((1080, 1920), 1280, (720, 1280)),
-    ((853, 480), 1280, (1280, 720)),    # odd width: both axes fill the even frame
+def centres_land(fake, stored, frame, turns, enlarged):
+    """Whether the 3.x transform puts the stored picture's corner pixels where they belong:
+    centre onto centre, or, enlarged, onto the frame's corner pixels (that transform shows
+    nothing past the edge pixels' centres)."""
+    t = fake.last_strip.transform
+    (w, h), (fw, fh) = stored, frame
+    for x, y in ((0, 0), (w - 1, h - 1), (0, h - 1)):
+        # The right place: the turned, scaled centre, less half a frame pixel.
+        sx, sy = (fh / w, fw / h) if turns % 2 else (fw / w, fh / h)
+        if enlarged:
+            sx, sy = ((fh - 1) / (w - 1), (fw - 1) / (h - 1)) if turns % 2 else \
+                ((fw - 1) / (w - 1), (fh - 1) / (h - 1))
+        dx, dy = (x + 0.5 - w / 2) * sx, (y + 0.5 - h / 2) * sy
+        c, s = round(math.cos(turns * math.pi / 2)), round(math.sin(turns * math.pi / 2))
+        right = (fw / 2 + c * dx - s * dy - 0.5, fh / 2 + s * dx + c * dy - 0.5)
+        got = old_transform_point(t, stored, frame, (x, y))
+        # Enlarged: a sliver (under 1/64 pixel) further out, past the host's rounding.
+        near = 1 / 64 if enlarged else 1e-6
+        if not all(math.isclose(g, r, abs_tol=near) for g, r in zip(got, right)):
+            return False
+    return True
+
+
+@pytest.mark.parametrize("filters", [NEW_FILTERS, OLD_FILTERS])
+@pytest.mark.parametrize("size, edge, out, best", [
+    ((1920, 1080), 1280, (1280, 720), "BOX"),  # larger than the output: shrunk, nothing cut
+    ((640, 360), 1280, (1280, 720), "CUBIC_MITCHELL"),  # smaller: enlarged, no black frame
+    ((1080, 1920), 1280, (720, 1280), "BOX"),
+    ((853, 480), 1280, (1280, 720), "CUBIC_MITCHELL"),  # odd width: both axes fill the frame
+    ((1921, 1081), 1280, (1280, 720), "BOX"),  # odd sizes: the host's truncated centring
+    ((1920, 1080), 1920, (1920, 1080), None),  # the output's size already: not resampled
 ])
-def test_whole_picture_fills_the_frame(render, fake, clip, tmpdir_files, size, edge, out):
+def test_whole_picture_fills_the_frame(render, make_fake, clip, tmpdir_files, filters, size,
+                                       edge, out, best):
+    fake = make_fake(filters=filters)
     fake.clip.update(width=size[0], height=size[1])
     fake.on_render = write_video(".mp4")
     _, meta = render.transcode_local_video(clip, edge)
     assert (meta["width"], meta["height"]) == out
-    assert fake.writes("LUMO_Transcode/strip.src.transform") == [
-        ("LUMO_Transcode/strip.src.transform.scale_x", out[0] / size[0]),
-        ("LUMO_Transcode/strip.src.transform.scale_y", out[1] / size[1])]
+    t = "LUMO_Transcode/strip.src.transform."
+    if best is None:
+        assert fake.writes(t) == []
+    elif filters is NEW_FILTERS:
+        assert fake.writes(t) == [(t + "filter", best), (t + "scale_x", out[0] / size[0]),
+                                  (t + "scale_y", out[1] / size[1])]
+    else:
+        assert centres_land(fake, size, out, 0, enlarged=best != "BOX")
 
 
 @pytest.mark.parametrize("version", sorted(VERSIONS))
@@ -204,16 +238,17 @@ def test_phone_clip_comes_out_upright_in_every_host(render, monkeypatch, tmp_pat
     sideways = turns % 2 == 1
     assert (meta["width"], meta["height"]) == ((720, 1280) if sideways else (1280, 720))
     writes = dict(fake.writes("LUMO_Transcode/strip.src.transform"))
-    # 1920 x 1080 onto 1280 x 720, turned or not; the older host's inexact edges get a few
-    # pixels of overscan.
-    overscan = 0 if version >= (4, 2) else 2 if turns == 0 else 4
-    assert math.isclose(writes["LUMO_Transcode/strip.src.transform.scale_x"],
-                        (1280 + overscan) / 1920)
-    assert math.isclose(writes["LUMO_Transcode/strip.src.transform.scale_y"],
-                        (720 + overscan) / 1080)
     turned = writes.get("LUMO_Transcode/strip.src.transform.rotation", 0.0)
     expected = 0 if VERSIONS[version]["turns_movies"] else turns
     assert math.isclose(turned, expected * math.pi / 2)
+    # 1920 x 1080 onto 1280 x 720, turned or not: by the scale alone on a newer host, every
+    # pixel centre onto its place on the 3.x one.
+    if "BOX" in fake.filters:
+        assert math.isclose(writes["LUMO_Transcode/strip.src.transform.scale_x"], 1280 / 1920)
+        assert math.isclose(writes["LUMO_Transcode/strip.src.transform.scale_y"], 720 / 1080)
+    else:
+        assert centres_land(fake, (1920, 1080), (meta["width"], meta["height"]), expected,
+                            enlarged=False)
 
 
 def test_unreadable_rotation_counts_as_none(render, tmp_path, monkeypatch, tmpdir_files):
