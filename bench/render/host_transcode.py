@@ -1,8 +1,9 @@
 # Runs inside a real Blender host (started by bench/render/run.py through the test harness).
 #
 # For each case: transcode_local_video against the ffmpeg command line with the encoder
-# settings read from the module's own output, alternating in one process; the outputs of the
-# last run of each stay for the PSNR measure in the calling process.
+# settings read from the module's own output, alternating in one process, and once more through
+# an 8-bit RGB picture as a sequencer takes it; the outputs of the last run of each stay for the
+# PSNR measure in the calling process.
 # ARGS: {"bench": folder of transcode_media.py, "work": folder,
 #        "cases": {name: [source, long_edge, output size]}, "runs": n}
 import os
@@ -40,8 +41,11 @@ for name, (src, edge, size) in ARGS["cases"].items():
     settings = dict(media.encoder_settings(options), preset=media.preset_of(options, work))
     stored = media.CASES[name][1]
     theirs = os.path.join(work, f"{name}_ffmpeg.mp4")
-    command = media.ffmpeg_command(src, theirs, size, settings, tuple(size) != tuple(stored))
+    scale = tuple(size) != tuple(stored)
+    command = media.ffmpeg_command(src, theirs, size, settings, scale)
     ffmpeg_run(command)
+    through_rgb = os.path.join(work, f"{name}_ffmpeg_rgb.mp4")
+    rgb_s = ffmpeg_run(media.ffmpeg_command(src, through_rgb, size, settings, scale, rgb=True))
     module_times, ffmpeg_times = [], []
     for i in range(runs):
         os.remove(path)
@@ -55,7 +59,8 @@ for name, (src, edge, size) in ARGS["cases"].items():
         module_times.append(module_s)
         ffmpeg_times.append(ffmpeg_s)
     results.append({
-        "case": name, "module_output": path, "ffmpeg_output": theirs, "meta": meta,
+        "case": name, "module_output": path, "ffmpeg_output": theirs, "rgb_output": through_rgb,
+        "meta": meta, "rgb_s": round(rgb_s, 3),
         "x264": settings, "ffmpeg_command": " ".join(command[3:]),
         "module_s": round(statistics.median(module_times), 3),
         "ffmpeg_s": round(statistics.median(ffmpeg_times), 3),

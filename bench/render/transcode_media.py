@@ -90,12 +90,18 @@ def preset_of(options, work):
     return max(PRESETS, key=score)
 
 
-def ffmpeg_command(src, out, size, settings, scale):
+def ffmpeg_command(src, out, size, settings, scale, rgb=False):
     """The user's own normalisation with the same encoder settings (ffmpeg turns a phone clip
-    by its display rotation itself; the default bicubic scaler where the size changes)."""
+    by its display rotation itself; the default bicubic scaler where the size changes).
+    With `rgb`, the picture goes the way a host's sequencer takes it: decoded to 8-bit RGB,
+    scaled there, and turned back into YUV 4:2:0 for the encoder."""
     vf = [f"fps={OUT_FPS}:round=up"]  # the frame on show at n / 24 s
+    if rgb:
+        vf.append("format=rgb24")
     if scale:
         vf.append(f"scale={size[0]}:{size[1]}")
+    if rgb:
+        vf.append("format=yuv420p")
     return ["ffmpeg", "-loglevel", "error", "-y", "-i", src, "-vf", ",".join(vf), "-an",
             "-c:v", "libx264", "-preset", settings["preset"], "-crf", f"{settings['crf']:g}",
             "-g", str(settings["keyint"]), "-bf", str(settings["bframes"]),

@@ -68,6 +68,9 @@ py::Ref transcode_in(PyObject* m, const py::Ref& scene, const py::Ref& src, long
   py::set_attr(r, "resolution_x", py::integer(width));
   py::set_attr(r, "resolution_y", py::integer(height));
   py::set_attr(r, "resolution_percentage", py::integer(100));
+  // Hosts that keep a deep-colour clip in floating point dither it on the way back to 8 bits:
+  // a fifth of the render's time for noise the encoder removes again at this quality.
+  py::set_attr(r, "dither_intensity", py::real(0.0));
   // A new scene's view transform (Filmic, AgX) is meant for 3D renders and would shift every
   // colour of the clip; the clip's own colours pass through "Standard" unchanged.
   if (py::Ref view = py::attr_or_null(scene.get(), "view_settings")) {

@@ -160,7 +160,7 @@ class Scene(Recorder):
             image["media_type"] = "IMAGE"
         render = dict(engine="BLENDER_EEVEE", resolution_x=1920, resolution_y=1080,
                       resolution_percentage=100, fps=24, fps_base=1.0, filepath="/tmp/",
-                      film_transparent=False,
+                      film_transparent=False, dither_intensity=1.0,
                       image_settings=Recorder(fake, p + "image_settings", **image))
         if fake.use_sequencer:
             render["use_sequencer"] = True
