@@ -23,6 +23,10 @@ FilePtr open_for_reading(const std::string& utf8_path) {
   return FilePtr(_wfopen(wide_path(utf8_path).c_str(), L"rb"));
 }
 
+FilePtr open_for_update(const std::string& utf8_path) {
+  return FilePtr(_wfopen(wide_path(utf8_path).c_str(), L"r+b"));
+}
+
 bool seek_to(std::FILE* f, std::uint64_t offset) {
   if (offset > static_cast<std::uint64_t>(std::numeric_limits<__int64>::max())) return false;
   return _fseeki64(f, static_cast<__int64>(offset), SEEK_SET) == 0;
@@ -37,6 +41,10 @@ std::optional<std::uint64_t> length_of(std::FILE* f) {
 #else
 FilePtr open_for_reading(const std::string& utf8_path) {
   return FilePtr(std::fopen(utf8_path.c_str(), "rb"));
+}
+
+FilePtr open_for_update(const std::string& utf8_path) {
+  return FilePtr(std::fopen(utf8_path.c_str(), "r+b"));
 }
 
 bool seek_to(std::FILE* f, std::uint64_t offset) {

@@ -23,6 +23,8 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // Opens a file for binary reading; null when it cannot be opened.
 FilePtr open_for_reading(const std::string& utf8_path);
+// Opens an existing file for binary reading and writing in place; null when it cannot be.
+FilePtr open_for_update(const std::string& utf8_path);
 // Moves to an absolute offset (64-bit on every platform); false on failure.
 bool seek_to(std::FILE* f, std::uint64_t offset);
 // The file's length, leaving the position at its end; empty on failure.

@@ -1,10 +1,13 @@
-// Feeds arbitrary bytes to the readers that decide whether a produced file is whole, and to the
-// partial-download check of a user's clip: nothing may crash, hang or read out of bounds.
+// Feeds arbitrary bytes to the readers that decide whether a produced file is whole, to the
+// partial-download check of a user's clip and to the colour tagging of a produced file's index:
+// nothing may crash, hang or read out of bounds.
 #include <cstdint>
 #include <cstdlib>
 #include <span>
+#include <vector>
 
 #include "core/media_check.hpp"
+#include "core/mp4_colour.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const tavro::core::MemorySource source(std::span(data, size));
@@ -14,5 +17,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tavro::core::mp4_cut_short(source);
   // A whole PNG's first byte is its signature's 0x89; a whole MP4's cannot be.
   if (png == tavro::core::MediaFault::none && mp4 == tavro::core::MediaFault::none) std::abort();
+  // A tagged index is the same index, one box longer.
+  std::vector<std::uint8_t> moov(data, data + size);
+  if (tavro::core::add_colour(moov, {1, 1, 6, false}) == tavro::core::ColourTagging::added &&
+      moov.size() != size + 19) {
+    std::abort();
+  }
   return 0;
 }

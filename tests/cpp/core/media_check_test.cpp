@@ -10,7 +10,12 @@
 using box_builder::box;
 using box_builder::Bytes;
 using box_builder::joined;
+using box_builder::kFtyp;
+using box_builder::kMdat;
+using box_builder::moov;
+using box_builder::mp4;
 using box_builder::put32;
+using box_builder::trak;
 using tavro::core::MediaFault;
 using tavro::core::MemorySource;
 
@@ -36,40 +41,6 @@ Bytes png(std::uint32_t w, std::uint32_t h, std::uint8_t colour_type = 6) {
                  chunk("IDAT", Bytes(40, 7)),
                  chunk("IDAT", Bytes(9, 7)),
                  chunk("IEND", {})});
-}
-
-Bytes trak(const char* handler, std::uint16_t w, std::uint16_t h, std::uint32_t samples,
-           const char* table = "stsz") {
-  Bytes hdlr{0, 0, 0, 0, 0, 0, 0, 0};
-  hdlr.insert(hdlr.end(), handler, handler + 4);
-  hdlr.resize(hdlr.size() + 13, 0);
-  Bytes entry(24, 0);
-  entry.insert(entry.end(), {static_cast<std::uint8_t>(w >> 8), static_cast<std::uint8_t>(w),
-                             static_cast<std::uint8_t>(h >> 8), static_cast<std::uint8_t>(h)});
-  entry.resize(entry.size() + 50, 0);
-  Bytes stsd{0, 0, 0, 0, 0, 0, 0, 1};
-  Bytes sizes(8, 0);
-  put32(sizes, samples);
-  return box("trak",
-             {box("tkhd", {Bytes(84, 0)}),
-              box("mdia", {box("hdlr", {hdlr}),
-                           box("minf", {box("stbl", {box("stsd", {stsd, box("avc1", {entry})}),
-                                                     box(table, {sizes})})})})});
-}
-
-Bytes moov(std::initializer_list<Bytes> traks) {
-  Bytes body = box("mvhd", {Bytes(100, 0)});
-  for (const Bytes& t : traks) body.insert(body.end(), t.begin(), t.end());
-  return box("moov", {body});
-}
-
-const Bytes kFtyp = box("ftyp", {Bytes{'i', 's', 'o', 'm', 0, 0, 2, 0}});
-const Bytes kMdat = box("mdat", {Bytes(300, 1)});
-
-// As the host writes it: the index after the data, a sound track beside the video one.
-Bytes mp4(std::uint16_t w = 320, std::uint16_t h = 180, std::uint32_t frames = 48) {
-  return joined(
-      {kFtyp, box("free", {}), kMdat, moov({trak("soun", 0, 0, 90), trak("vide", w, h, frames)})});
 }
 
 MediaFault png_fault(const Bytes& b) { return tavro::core::check_png(MemorySource(b), 64, 36); }
