@@ -29,6 +29,7 @@ def probe(path):
                          capture_output=True, text=True, check=True, timeout=120)
     info = json.loads(out.stdout)
     video = [s for s in info["streams"] if s["codec_type"] == "video"]
+    matrix = video[0].get("color_space") if video else None
     return {
         "format": info["format"]["format_name"],
         "duration": float(info["format"]["duration"]),
@@ -38,6 +39,8 @@ def probe(path):
         "size": (video[0]["width"], video[0]["height"]) if video else None,
         "rate": video[0]["r_frame_rate"] if video else None,
         "frames": int(video[0]["nb_read_frames"]) if video else 0,
+        # The YUV matrix the stream says it was made with; None when it does not say.
+        "colour_matrix": None if matrix in (None, "unknown") else matrix,
     }
 
 
@@ -67,17 +70,18 @@ def min_alpha(path):
 
 # ---- pictures: frames decoded and shrunk the same way, and one distance between them ---------
 
-def decoded_frame(path, index, size, before="", scaler="area"):
+def decoded_frame(path, index, size, before="", scaler="area", matrix="auto"):
     """Frame `index` (counted from 0) of a video or image, RGB bytes at `size` (w, h).
 
     `before`: filters applied to the full frame first (a crop, a pad, a turn). ffmpeg turns a
     clip by its display rotation itself, so a source frame comes out upright. The frame is
     brought to `size` by area averaging, which keeps the picture's layout and drops the detail
     that encoding blurs anyway; another `scaler` (lanczos) keeps the detail, for a full-size
-    reference.
+    reference. `matrix`: the YUV matrix to decode with; by default the stream's own tag, and
+    BT.601 where it has none (ffmpeg's guess).
     """
     chain = f"select=eq(n\\,{index})," + (before + "," if before else "")
-    chain += f"scale={size[0]}:{size[1]}:flags={scaler},format=rgb24"
+    chain += f"scale={size[0]}:{size[1]}:flags={scaler}:in_color_matrix={matrix},format=rgb24"
     out = subprocess.run(["ffmpeg", "-loglevel", "error", "-i", str(path), "-vf", chain,
                           "-frames:v", "1", "-f", "rawvideo", "-"], capture_output=True,
                          check=True, timeout=60)

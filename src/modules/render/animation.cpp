@@ -30,7 +30,7 @@ py::Ref render_animation(PyObject* m, const py::Params& p) {
 
   py::Ref path = resolve_ffmpeg_output(m, out_prefix);
   long long frames = range.end - range.start + 1;
-  verify_mp4(m, path, width, height, frames);
+  finish_mp4(m, path, width, height, frames);
   py::Ref meta = video_meta(m, width, height, frames, range.truncated);
   py::set_item(meta, "camera", camera_name(camera));
   return py::tuple(path, meta);

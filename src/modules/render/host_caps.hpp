@@ -5,6 +5,7 @@
 // table (guard.cpp) marks the settings it backs up only where the host has them.
 #pragma once
 
+#include "core/mp4_colour.hpp"
 #include "core/mp4_rotation.hpp"
 #include "py/py.hpp"
 
@@ -38,5 +39,10 @@ int turns_left_to_module(PyObject* m, const tavro::core::VideoDisplay& file, lon
 // whatever the frame's size.
 void fit_strip(const py::Ref& strip, long long stored_w, long long stored_h, long long width,
                long long height, int quarter_turns);
+
+// How a host's FFmpeg output that says nothing of its colours (before 4.4) made its YUV: the
+// RGB picture (BT.709 primaries and transfer) through the BT.601 matrix, limited range. Later
+// hosts tag their files BT.709 themselves; a file's own colr box decides which it is.
+inline constexpr tavro::core::Nclx kUntaggedVideoColours{1, 1, 6, false};
 
 }  // namespace render::caps

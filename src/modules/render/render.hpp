@@ -51,6 +51,10 @@ py::Ref video_meta(PyObject* m, long long width, long long height, long long fra
 void verify_png(PyObject* m, const py::Ref& path, long long width, long long height);
 void verify_mp4(PyObject* m, const py::Ref& path, long long width, long long height,
                 long long frames);
+// A produced video made ready to hand over: tagged with its colours where the host left it
+// untagged, then verified as above.
+void finish_mp4(PyObject* m, const py::Ref& path, long long width, long long height,
+                long long frames);
 // RuntimeError when a source video's last box runs past its end (a download cut short).
 void raise_if_cut_short(const py::Ref& src, const std::string& source_name);
 

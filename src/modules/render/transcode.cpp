@@ -80,7 +80,7 @@ py::Ref transcode_in(PyObject* m, const py::Ref& scene, const py::Ref& src, long
   run_render(m, py::kwargs({{"animation", py::boolean(true)}, {"scene", py::attr(scene, "name")}}));
 
   py::Ref path = resolve_ffmpeg_output(m, out_prefix);
-  verify_mp4(m, path, width, height, std::max(frames, 1LL));
+  finish_mp4(m, path, width, height, std::max(frames, 1LL));
   py::Ref meta = video_meta(m, width, height, frames, src_frames > max_frames);
   py::set_item(meta, "source", py::str(source_name));
   return py::tuple(path, meta);

@@ -190,7 +190,7 @@ py::Ref render_turntable(PyObject* m, const py::Params& p) {
   clean_up();
 
   py::Ref path = resolve_ffmpeg_output(m, out_prefix);
-  verify_mp4(m, path, width, height, plan.frames);
+  finish_mp4(m, path, width, height, plan.frames);
   py::Ref meta = video_meta(m, width, height, plan.frames, range.truncated);
   py::set_item(meta, "object", name);
   return py::tuple(path, meta);

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "core/media_check.hpp"
+#include "host_caps.hpp"
 #include "render.hpp"
 
 namespace render {
@@ -46,6 +47,14 @@ void verify_png(PyObject* m, const py::Ref& path, long long width, long long hei
 void verify_mp4(PyObject* m, const py::Ref& path, long long width, long long height,
                 long long frames) {
   raise_for(m, fault_of(path, width, height, frames), path);
+}
+
+void finish_mp4(PyObject* m, const py::Ref& path, long long width, long long height,
+                long long frames) {
+  // Browsers take an untagged HD video for BT.709 and would shift its saturated colours. The tag
+  // goes in first: a write that fails there leaves a file the check refuses.
+  tavro::core::tag_colours_of_file(py::utf8(path), caps::kUntaggedVideoColours);
+  verify_mp4(m, path, width, height, frames);
 }
 
 void raise_if_cut_short(const py::Ref& src, const std::string& source_name) {
