@@ -24,14 +24,16 @@ enum class ColourTagging {
   write_failed,    // the file may now be damaged: a whole-file check says how
 };
 
-// Adds a colr box with `tag` to the single video track's sample entry of a whole moov box
-// (header included), growing every box on the way. Left unchanged unless `added`: where the
-// entry has a colr box already, or the box is not one this edits (no single video track, a
-// 64-bit or open-ended size on the way, a size that would overflow).
+// Gives the single video track of a whole moov box (header included) the colours `tag`: a colr
+// box at the end of its sample entry, for players that read the container, and the same in the
+// H.264 decoder configuration's sequence parameter set where it can be read, for those that read
+// the stream; every box on the way grows. Left unchanged unless `added`: where the entry has a
+// colr box or its parameter set describes colours already, or the box is not one this edits (no
+// single video track, a 64-bit or open-ended size on the way, a size that would overflow).
 ColourTagging add_colour(std::vector<std::uint8_t>& moov, const Nclx& tag);
 
 // Tags the MP4 at `path` (UTF-8) in place. Only a file whose moov box comes last, as the hosts
-// write it: the moov is rewritten where it stands, a box longer, and nothing before it moves,
+// write it: the moov is rewritten where it stands, a little longer, and nothing before it moves,
 // so every chunk offset stays true.
 ColourTagging tag_colours_of_file(const std::string& path, const Nclx& tag);
 

@@ -32,6 +32,30 @@ Bytes host_mp4(const Bytes& children = kAvcC) {
       {kFtyp, kMdat, moov({trak("soun", 0, 0, 90), trak("vide", 320, 180, 48, "stsz", children)})});
 }
 
+Bytes from_hex(const std::string& hex) {
+  Bytes out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+// Decoder configurations as x264 writes them: a Blender 3.4 output's (high profile, a VUI
+// without a video signal type) and a small baseline one; each with the configuration ffmpeg's
+// own h264_metadata filter makes of it with the same colours (video_format 5, limited range).
+const struct {
+  const char* name;
+  const char* untagged;
+  const char* tagged;
+} kConfigurations[] = {
+    {"high",
+     "0164001fffe1001a6764001facd9405005bb011000000300100000030300f183196001000668ebe3cb22c0fdf8f80"
+     "0",
+     "0164001fffe1001c6764001facd9405005bb016a02020c800000030080000018078c18cb01000668ebe3cb22c0fdf"
+     "8f800"},
+    {"baseline", "0142c00affe100176742c00ada25f88c044000000300400000030283c489a801000468ce0fc8",
+     "0142c00affe1001b6742c00ada25f88c05a8080832000003000200000300141e244d4001000468ce0fc8"},
+};
+
 struct TempFile {
   std::filesystem::path path =
       std::filesystem::temp_directory_path() /
@@ -87,6 +111,8 @@ TEST(Mp4Colour, WhatItDoesNotEditIsLeftAsItWas) {
   } cases[] = {
       {"tagged by its writer", host_mp4(joined({kAvcC, box("colr", {Bytes(7, 1)})})),
        ColourTagging::already_tagged},
+      {"described in its stream", host_mp4(box("avcC", {from_hex(kConfigurations[0].tagged)})),
+       ColourTagging::already_tagged},
       {"index first", joined({kFtyp, moov({video}), kMdat}), ColourTagging::not_editable},
       {"a box after the index", joined({kMdat, moov({video}), box("free", {})}),
        ColourTagging::not_editable},
@@ -95,6 +121,8 @@ TEST(Mp4Colour, WhatItDoesNotEditIsLeftAsItWas) {
       {"no video track", joined({kMdat, moov({trak("soun", 0, 0, 9)})}),
        ColourTagging::not_editable},
       {"entry's boxes broken", host_mp4(Bytes{0, 0, 0, 99, 'a', 'v', 'c', 'C'}),
+       ColourTagging::not_editable},
+      {"a box sized to the entry's end", host_mp4(Bytes{0, 0, 0, 0, 'f', 'r', 'e', 'e'}),
        ColourTagging::not_editable},
       {"64-bit index", joined({kMdat, wide_moov}), ColourTagging::not_editable},
       {"not an MP4", Bytes(64, 0x89), ColourTagging::not_editable},
@@ -107,4 +135,13 @@ TEST(Mp4Colour, WhatItDoesNotEditIsLeftAsItWas) {
   }
   EXPECT_EQ(tavro::core::tag_colours_of_file("/no/such/folder/x.mp4", kBt601),
             ColourTagging::not_editable);
+}
+
+TEST(Mp4Colour, TheDecoderConfigurationSaysTheColoursAsFfmpegWouldWriteThem) {
+  for (const auto& c : kConfigurations) {
+    TempFile file(host_mp4(box("avcC", {from_hex(c.untagged)})));
+    ASSERT_EQ(file.tag(), ColourTagging::added) << c.name;
+    EXPECT_EQ(file.bytes(), host_mp4(joined({box("avcC", {from_hex(c.tagged)}), kColr601})))
+        << c.name;
+  }
 }
