@@ -9,13 +9,9 @@
 #include <string>
 #include <vector>
 
-namespace tavro::core {
+#include "core/h264_sps.hpp"
 
-// The ISO/IEC 23091-2 code points of a colr box of type nclx.
-struct Nclx {
-  std::uint16_t primaries, transfer, matrix;
-  bool full_range;
-};
+namespace tavro::core {
 
 enum class ColourTagging {
   added,
