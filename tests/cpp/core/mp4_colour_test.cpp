@@ -69,7 +69,10 @@ struct TempFile {
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), {});
   }
-  ColourTagging tag() const { return tavro::core::tag_colours_of_file(path.string(), kBt601); }
+  ColourTagging tag() const {
+    const std::u8string u8 = path.u8string();  // the module's paths are UTF-8 on every platform
+    return tavro::core::tag_colours_of_file(std::string(u8.begin(), u8.end()), kBt601);
+  }
 };
 
 }  // namespace
