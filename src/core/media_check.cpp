@@ -17,29 +17,6 @@ std::string_view type_of(const std::array<std::uint8_t, 8>& head) {
   return {reinterpret_cast<const char*>(head.data()) + 4, 4};
 }
 
-// The boxes found at the top level, walking until the chain ends.
-struct TopLevel {
-  BoxStop stop = BoxStop::end;
-  int moov_count = 0;
-  Range moov{};
-  bool first_is_known = false;  // the first box is one an MP4/MOV starts with
-};
-
-TopLevel walk_top_level(BoxReader& boxes) {
-  TopLevel top;
-  const Range file{0, boxes.size()};
-  for (std::uint64_t pos = 0;;) {
-    auto box = boxes.at(file, pos, &top.stop);
-    if (!box) return top;
-    if (pos == 0) {
-      for (std::string_view t : {"ftyp", "moov", "mdat", "free", "skip", "wide", "pnot"})
-        top.first_is_known = top.first_is_known || box->is(t);
-    }
-    if (box->is("moov") && top.moov_count++ == 0) top.moov = box->payload;
-    pos = box->payload.end;
-  }
-}
-
 // A path of child boxes, each the first of its type inside the one before.
 std::optional<Range> descend(BoxReader& boxes, Range from,
                              std::initializer_list<std::string_view> path) {
@@ -103,7 +80,7 @@ MediaFault check_png(const ByteSource& source, std::uint32_t width, std::uint32_
 MediaFault check_mp4(const ByteSource& source, std::uint32_t width, std::uint32_t height,
                      std::uint64_t frames) {
   BoxReader boxes(source);
-  const TopLevel top = walk_top_level(boxes);
+  const TopLevel top = top_level(boxes);
   if (top.stop == BoxStop::cut_short) return MediaFault::cut_short;
   if (top.stop != BoxStop::end || top.moov_count != 1) return MediaFault::not_media;
   Range trak{};
@@ -113,7 +90,7 @@ MediaFault check_mp4(const ByteSource& source, std::uint32_t width, std::uint32_
 
 bool mp4_cut_short(const ByteSource& source) {
   BoxReader boxes(source);
-  const TopLevel top = walk_top_level(boxes);
+  const TopLevel top = top_level(boxes);
   return top.first_is_known && top.stop == BoxStop::cut_short;
 }
 

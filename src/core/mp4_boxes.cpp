@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <initializer_list>
 
 namespace tavro::core {
 
@@ -65,6 +66,22 @@ std::optional<Range> BoxReader::child(Range within, std::string_view type) {
 bool BoxReader::read(Range box, std::uint64_t offset, std::span<std::uint8_t> out) {
   return offset <= box.end - box.begin && out.size() <= box.end - box.begin - offset &&
          source_.read(box.begin + offset, out);
+}
+
+TopLevel top_level(BoxReader& boxes) {
+  TopLevel top;
+  const Range file{0, boxes.size()};
+  for (std::uint64_t pos = 0;;) {
+    auto box = boxes.at(file, pos, &top.stop);
+    if (!box) return top;
+    if (pos == 0) {
+      for (std::string_view t : {"ftyp", "moov", "mdat", "free", "skip", "wide", "pnot"})
+        top.first_is_known = top.first_is_known || box->is(t);
+    }
+    if (box->is("moov") && top.moov_count++ == 0) top.moov = box->payload;
+    top.last = box;
+    pos = box->payload.end;
+  }
 }
 
 namespace {

@@ -86,6 +86,16 @@ class BoxReader {
   int budget_ = kMaxBoxes;
 };
 
+// The boxes at a file's top level, walked until their chain ends.
+struct TopLevel {
+  BoxStop stop = BoxStop::end;  // why the chain ended
+  int moov_count = 0;
+  Range moov{};                 // the first moov's payload
+  std::optional<Box> last;      // the last box read whole
+  bool first_is_known = false;  // the first box is one an MP4/MOV starts with
+};
+TopLevel top_level(BoxReader& boxes);
+
 // The video tracks (handler "vide") directly inside a moov payload: how many, and the first.
 int video_tracks(BoxReader& boxes, Range moov, Range* first);
 

@@ -35,20 +35,17 @@ std::optional<std::uint64_t> plain_start(const std::vector<std::uint8_t>& bytes,
   return start;
 }
 
-// Whether the sample entry's child boxes chain cleanly to its end; `tagged` if one is a colr,
-// `avcc` the payload of its avcC box, if any.
-bool entry_children(BoxReader& boxes, Range entry, bool* tagged, std::optional<Range>* avcc) {
+// Whether the sample entry's child boxes (in `bytes`) chain cleanly to its end; `tagged` if one
+// is a colr, `avcc` the payload of its avcC box, if any.
+bool entry_children(BoxReader& boxes, const std::vector<std::uint8_t>& bytes, Range entry,
+                    bool* tagged, std::optional<Range>* avcc) {
   if (entry.end - entry.begin < kVisualEntryFields) return false;
   for (std::uint64_t pos = entry.begin + kVisualEntryFields;;) {
     BoxStop stop{};
     auto box = boxes.at(entry, pos, &stop);
     if (!box) return stop == BoxStop::end;
     // A child sized "to the end of its parent" would swallow a box added after it.
-    std::array<std::uint8_t, 4> size{};
-    if (!boxes.read(entry, pos - entry.begin, size) ||
-        be32(size.data()) != box->payload.end - pos) {
-      return false;
-    }
+    if (!plain_start(bytes, box->payload)) return false;
     *tagged = *tagged || box->is("colr");
     if (box->is("avcC") && !*avcc) *avcc = box->payload;
     pos = box->payload.end;
@@ -110,7 +107,9 @@ ColourTagging add_colour(std::vector<std::uint8_t>& moov, const Nclx& tag) {
   chain.push_back(entry->payload);
   bool tagged = false;
   std::optional<Range> avcc;
-  if (!entry_children(boxes, entry->payload, &tagged, &avcc)) return ColourTagging::not_editable;
+  if (!entry_children(boxes, moov, entry->payload, &tagged, &avcc)) {
+    return ColourTagging::not_editable;
+  }
   if (tagged) return ColourTagging::already_tagged;
 
   std::vector<std::uint64_t> starts;
@@ -164,23 +163,16 @@ ColourTagging tag_colours_of_file(const std::string& path, const Nclx& tag) {
   if (!f) return ColourTagging::not_editable;
   const FileSource source(f.get());
   BoxReader boxes(source);
-  const Range file{0, source.size()};
-  std::optional<Box> last;
-  for (std::uint64_t pos = 0;;) {
-    BoxStop stop{};
-    auto box = boxes.at(file, pos, &stop);
-    if (!box) {
-      if (stop != BoxStop::end) return ColourTagging::not_editable;
-      break;
-    }
-    if (last && last->is("moov")) return ColourTagging::not_editable;  // a box after the moov
-    last = box;
-    pos = box->payload.end;
+  // The moov must be the file's only one and its last box, the chain ending cleanly after it.
+  const TopLevel top = top_level(boxes);
+  const std::optional<Box>& last = top.last;
+  if (top.stop != BoxStop::end || top.moov_count != 1 || !last || !last->is("moov") ||
+      last->payload.begin < 8) {
+    return ColourTagging::not_editable;
   }
-  if (!last || !last->is("moov") || last->payload.begin < 8) return ColourTagging::not_editable;
   const std::uint64_t start = last->payload.begin - 8;
-  if (file.end - start > kMaxMoov) return ColourTagging::not_editable;
-  std::vector<std::uint8_t> moov(file.end - start);
+  if (source.size() - start > kMaxMoov) return ColourTagging::not_editable;
+  std::vector<std::uint8_t> moov(source.size() - start);
   if (!source.read(start, moov)) return ColourTagging::not_editable;
   const ColourTagging result = add_colour(moov, tag);
   if (result != ColourTagging::added) return result;
