@@ -37,16 +37,22 @@ std::vector<std::uint8_t> escaped(std::span<const std::uint8_t> raw) {
   return out;
 }
 
+// Bit `p` of `bytes`, counting from the first byte's most significant bit.
+unsigned bit_at(std::span<const std::uint8_t> bytes, std::size_t p) {
+  return (bytes[p / 8] >> (7 - p % 8)) & 1u;
+}
+
 // Reads bits most significant first; past the end every read fails.
 class Bits {
  public:
-  explicit Bits(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+  // Reading from bit `from` on.
+  explicit Bits(std::span<const std::uint8_t> bytes, std::size_t from = 0)
+      : bytes_(bytes), pos_(from) {}
   std::optional<std::uint32_t> u(int n) {
     std::uint32_t v = 0;
     for (int i = 0; i < n; ++i) {
       if (pos_ >= bytes_.size() * 8) return {};
-      v = v << 1 | ((bytes_[pos_ / 8] >> (7 - pos_ % 8)) & 1u);
-      ++pos_;
+      v = v << 1 | bit_at(bytes_, pos_++);
     }
     return v;
   }
@@ -73,7 +79,7 @@ class Bits {
 
  private:
   std::span<const std::uint8_t> bytes_;
-  std::size_t pos_ = 0;
+  std::size_t pos_;
 };
 
 class BitWriter {
@@ -82,7 +88,7 @@ class BitWriter {
     for (int i = n - 1; i >= 0; --i) bit((v >> i) & 1u);
   }
   void copy(std::span<const std::uint8_t> from, std::size_t begin, std::size_t end) {
-    for (std::size_t p = begin; p < end; ++p) bit((from[p / 8] >> (7 - p % 8)) & 1u);
+    for (std::size_t p = begin; p < end; ++p) bit(bit_at(from, p));
   }
   // The stop bit and the zero bits that align the payload's end.
   std::vector<std::uint8_t> finished() {
@@ -171,11 +177,10 @@ Described sps_with_colour(std::span<const std::uint8_t> nal, const Nclx& tag) {
   if (!at) return {};
   // The payload ends with a stop bit: the last set bit.
   std::size_t stop = raw.size() * 8;
-  while (stop > *at && !((raw[(stop - 1) / 8] >> (7 - (stop - 1) % 8)) & 1u)) --stop;
+  while (stop > *at && !bit_at(raw, stop - 1)) --stop;
   if (stop <= *at + 1) return {};
   --stop;
-  Bits bits(raw);
-  for (std::size_t i = 0; i < *at; ++i) bits.u(1);
+  Bits bits(raw, *at);
   BitWriter out;
   out.copy(raw, 0, *at);
   out.put(1, 1);  // video_signal_type_present_flag
