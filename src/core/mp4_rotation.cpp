@@ -53,16 +53,10 @@ VideoDisplay video_display(const ByteSource& source) {
   return track_display(boxes, trak);
 }
 
-int video_quarter_turns(const ByteSource& source) { return video_display(source).quarter_turns; }
-
 VideoDisplay video_display_of_file(const std::string& path) {
   FilePtr f = open_for_reading(path);
   if (!f) return {};
   return video_display(FileSource(f.get()));
-}
-
-int video_quarter_turns_of_file(const std::string& path) {
-  return video_display_of_file(path).quarter_turns;
 }
 
 }  // namespace tavro::core

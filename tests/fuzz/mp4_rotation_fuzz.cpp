@@ -7,7 +7,8 @@
 #include "core/mp4_rotation.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  int turns = tavro::core::video_quarter_turns(tavro::core::MemorySource(std::span(data, size)));
+  const int turns =
+      tavro::core::video_display(tavro::core::MemorySource(std::span(data, size))).quarter_turns;
   if (turns < 0 || turns > 3) std::abort();
   return 0;
 }

@@ -49,10 +49,8 @@ py::Ref video_meta(PyObject* m, long long width, long long height, long long fra
 // verify.cpp: RuntimeError naming the file's folder unless the produced file is whole and of
 // this size (and frame count).
 void verify_png(PyObject* m, const py::Ref& path, long long width, long long height);
-void verify_mp4(PyObject* m, const py::Ref& path, long long width, long long height,
-                long long frames);
 // A produced video made ready to hand over: tagged with its colours where the host left it
-// untagged, then verified as above.
+// untagged, then checked as above for its size and frame count.
 void finish_mp4(PyObject* m, const py::Ref& path, long long width, long long height,
                 long long frames);
 // RuntimeError when a source video's last box runs past its end (a download cut short).

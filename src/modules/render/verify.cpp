@@ -38,15 +38,15 @@ void raise_for(PyObject* m, MediaFault fault, const py::Ref& path) {
   py::raise(PyExc_RuntimeError, py::format("生成的文件不完整，磁盘可能已满（{}）", folder));
 }
 
+void verify_mp4(PyObject* m, const py::Ref& path, long long width, long long height,
+                long long frames) {
+  raise_for(m, fault_of(path, width, height, frames), path);
+}
+
 }  // namespace
 
 void verify_png(PyObject* m, const py::Ref& path, long long width, long long height) {
   raise_for(m, fault_of(path, width, height, std::nullopt), path);
-}
-
-void verify_mp4(PyObject* m, const py::Ref& path, long long width, long long height,
-                long long frames) {
-  raise_for(m, fault_of(path, width, height, frames), path);
 }
 
 void finish_mp4(PyObject* m, const py::Ref& path, long long width, long long height,

@@ -17,7 +17,7 @@ using box_builder::Bytes;
 using box_builder::put32;
 using tavro::core::MemorySource;
 using tavro::core::quarter_turns_of_matrix;
-using tavro::core::video_quarter_turns;
+using tavro::core::video_display;
 
 namespace {
 
@@ -49,7 +49,7 @@ Bytes movie(const Bytes& video_tkhd) {
   return out;
 }
 
-int turns(const Bytes& bytes) { return video_quarter_turns(MemorySource(bytes)); }
+int turns(const Bytes& bytes) { return video_display(MemorySource(bytes)).quarter_turns; }
 
 }  // namespace
 
@@ -75,11 +75,11 @@ TEST(VideoQuarterTurns, ReadsTheVideoTracksMatrixInBothHeaderVersions) {
   EXPECT_EQ(turns(movie(tkhd(0, kOne, -kOne, 0, 1))), 3);
   EXPECT_EQ(turns(movie(tkhd(kOne, 0, 0, kOne))), 0);
   // The picture's size before the turn, from the same header; none from a header cut before it.
-  auto shown = tavro::core::video_display(MemorySource(movie(tkhd(0, -kOne, kOne, 0, 1))));
+  auto shown = video_display(MemorySource(movie(tkhd(0, -kOne, kOne, 0, 1))));
   EXPECT_EQ((std::array{shown.quarter_turns, int(shown.width), int(shown.height)}),
             (std::array{1, 320, 180}));
   Bytes cut = box("moov", {trak(box("tkhd", {Bytes(40 + 36, 0)}), "vide")});
-  EXPECT_EQ(tavro::core::video_display(MemorySource(cut)).width, 0u);
+  EXPECT_EQ(video_display(MemorySource(cut)).width, 0u);
 }
 
 TEST(VideoQuarterTurns, FollowsLargeAndOpenEndedBoxSizes) {
@@ -130,7 +130,7 @@ TEST(VideoQuarterTurns, ReadsAFileByItsUtf8PathAndToleratesAMissingOne) {
   }
   const std::u8string u8 = path.u8string();
   const std::string utf8(u8.begin(), u8.end());
-  EXPECT_EQ(tavro::core::video_quarter_turns_of_file(utf8), 1);
+  EXPECT_EQ(tavro::core::video_display_of_file(utf8).quarter_turns, 1);
   std::filesystem::remove_all(dir);
-  EXPECT_EQ(tavro::core::video_quarter_turns_of_file(utf8), 0);
+  EXPECT_EQ(tavro::core::video_display_of_file(utf8).quarter_turns, 0);
 }
