@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 #include <system_error>
+#include <type_traits>
 
 #include "ref.hpp"
 
@@ -43,6 +44,32 @@ class Error : public std::exception {
 // Sets the pending Python exception that matches the C++ exception being handled. Call only
 // inside a catch block.
 void translate_current_exception() noexcept;
+
+// Runs `body`, then `clean_up` on every exit, and returns what `body` returns. When `body`
+// fails, its error (an interruption included) is what leaves, even if `clean_up` then raises a
+// Python error too; a clean-up that fails after a good `body` raises its own.
+template <class Body, class CleanUp>
+auto with_clean_up(Body&& body, CleanUp&& clean_up) {
+  auto run = [&]() -> decltype(auto) {
+    try {
+      return body();
+    } catch (...) {
+      try {
+        clean_up();
+      } catch (Error&) {
+      }
+      throw;
+    }
+  };
+  if constexpr (std::is_void_v<decltype(run())>) {
+    run();
+    clean_up();
+  } else {
+    auto result = run();
+    clean_up();
+    return result;
+  }
+}
 
 // Runs `body` (returning Ref) at the boundary back into Python: the result is handed over as a
 // new reference, and any exception becomes a pending Python exception with a null result.

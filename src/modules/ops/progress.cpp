@@ -70,20 +70,8 @@ Ref with_frame_progress(PyObject* m, const std::function<Ref()>& body) {
   Ref handlers = py::attr(py::attr(py::attr(bpy, "app"), "handlers"), "render_write");
   Ref handler = py::bind(&kOnFrame, progress);
   py::call_method(handlers.get(), "append", handler);
-  Ref result;
-  try {
-    result = body();
-  } catch (...) {
-    // The render's own error (an interrupt included) is what the caller gets, even when the
-    // clean-up fails too.
-    try {
-      finish(handlers, handler, progress);
-    } catch (py::Error&) {
-    }
-    throw;
-  }
-  finish(handlers, handler, progress);
-  return result;
+  // The render's own error is what the caller gets, even when the clean-up fails too.
+  return py::with_clean_up(body, [&] { finish(handlers, handler, progress); });
 }
 
 }  // namespace ops

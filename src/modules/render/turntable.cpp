@@ -167,27 +167,22 @@ py::Ref render_turntable(PyObject* m, const py::Params& p) {
     if (!py::equals(py::attr(scene, "frame_current"), current))
       py::call_method(scene, "frame_set", current);
   };
-  try {
-    build_rig(m, scene, rig, plan, first);
-    markers.release(scene);
-    with_scene_guard(scene, [&] {
-      apply_workbench(m, scene, width, height);
-      apply_video_output(m, scene, out_prefix);
-      py::set_attr(scene, "camera", rig.object);
-      caps::render_3d_view(scene);
-      py::set_attr(scene, "frame_start", py::integer(first));
-      py::set_attr(scene, "frame_end", py::integer(first + plan.frames - 1));
-      run_render(m, py::kwargs({{"animation", py::boolean(true)}}));
-    });
-  } catch (...) {
-    // The render's own error (an interrupt included) is what the caller gets.
-    try {
-      clean_up();
-    } catch (py::Error&) {
-    }
-    throw;
-  }
-  clean_up();
+  // The render's own error is what the caller gets, even when the clean-up fails too.
+  py::with_clean_up(
+      [&] {
+        build_rig(m, scene, rig, plan, first);
+        markers.release(scene);
+        with_scene_guard(scene, [&] {
+          apply_workbench(m, scene, width, height);
+          apply_video_output(m, scene, out_prefix);
+          py::set_attr(scene, "camera", rig.object);
+          caps::render_3d_view(scene);
+          py::set_attr(scene, "frame_start", py::integer(first));
+          py::set_attr(scene, "frame_end", py::integer(first + plan.frames - 1));
+          run_render(m, py::kwargs({{"animation", py::boolean(true)}}));
+        });
+      },
+      clean_up);
 
   py::Ref path = resolve_ffmpeg_output(m, out_prefix);
   finish_mp4(m, path, width, height, plan.frames);
