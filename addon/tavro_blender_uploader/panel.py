@@ -69,6 +69,9 @@ class LUMO_PG_uploader(bpy.types.PropertyGroup):
     turntable_seconds: bpy.props.IntProperty(
         name="时长", description="转一圈所用的秒数", default=6, min=1,
         max=config.MAX_VIDEO_SECONDS)
+    turntable_others: bpy.props.BoolProperty(
+        name="包含场景中的其他对象",
+        description="转台中也渲染场景里的其他对象（默认只渲染所选对象及其子对象）", default=False)
     resolution: bpy.props.EnumProperty(name="分辨率", items=RESOLUTIONS, default=RESOLUTIONS[0][0])
     aspect: bpy.props.EnumProperty(name="宽高比", items=ASPECTS, default=ASPECTS[0][0])
     frame_start: _frame_property("frame_start", "起始")

@@ -99,9 +99,10 @@ Ref draw_panel(PyObject* m, const py::Params& p) {
     label(box, py::format("将统一转为 {} fps H.264", fps), "INFO");
   } else {
     const bool object = source && source->input == Input::object;
-    if (object)
+    if (object) {
       target_row(box, props, p[1]);
-    else
+      prop(box, props, "turntable_others", "包含场景中的其他对象");
+    } else
       prop(box, props, "camera", "相机");
     Ref row = aligned(box, "row");
     prop(row, props, "resolution", "");

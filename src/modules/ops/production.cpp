@@ -162,9 +162,10 @@ Ref produce(PyObject* m, const py::Params& p) {
   if (source->input == Input::object) {
     Ref target = chosen_object(p[0], props);
     Ref seconds = py::attr(props, "turntable_seconds");
+    Ref others = py::attr(props, "turntable_others");
     return produced(*source, rendered(m, *source, [&] {
       return py::call_method(py::global(m, "render"), source->render, scene, target, edge, aw, ah,
-                             seconds);
+                             seconds, others);
     }));
   }
 

@@ -27,7 +27,7 @@ struct Source {
 
 // The arguments of a render call follow from the row: a camera source gets (scene, camera,
 // long_edge, aspect_w, aspect_h[, frame_start, frame_end]), a video file (src, long_edge), an
-// object (scene, object name, long_edge, aspect_w, aspect_h, seconds).
+// object (scene, object name, long_edge, aspect_w, aspect_h, seconds, include_others).
 inline constexpr Source kSources[] = {
     {.key = "SNAPSHOT",
      .asset_kind = "image",

@@ -1,10 +1,13 @@
 // Turntable render: one turn of a camera of the module's own around an object, as a
 // white-model H.264 video. The camera is keyed at every frame with the pose the core works out,
 // so no interpolation setting (which the hosts keep in different places) matters, and it is
-// removed with its data and action afterwards; the object itself is never touched.
+// removed with its data and action afterwards; the object itself is never touched. Unless the
+// caller asks for the surroundings, the render shows the object and its children alone.
 #include "core/turntable.hpp"
 
 #include <algorithm>
+#include <exception>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -22,28 +25,34 @@ using tavro::core::Vec3;
 constexpr std::string_view kGeometryTypes[] = {"MESH",    "CURVE",       "SURFACE",    "META",
                                                "FONT",    "CURVES",      "POINTCLOUD", "VOLUME",
                                                "GPENCIL", "GREASEPENCIL"};
+// Object types that show nothing in a render themselves, left as they are when the surroundings
+// are hidden: lights keep lighting the model in the engines that use them (Workbench lights it
+// with its own studio light).
+constexpr std::string_view kUnseenTypes[] = {"LIGHT", "LIGHT_PROBE", "CAMERA", "SPEAKER"};
 constexpr const char* kRigName = "Tavro 转台相机";
 
-bool has_geometry(const py::Ref& object) {
+bool type_in(const py::Ref& object, std::span<const std::string_view> types) {
   const std::string type = py::text_of(py::attr(object, "type").get());
-  for (std::string_view t : kGeometryTypes)
-    if (t == type) return true;
-  return false;
+  return std::find(types.begin(), types.end(), type) != types.end();
+}
+
+// The target and its descendants: what the turntable frames, and by default all it shows.
+py::Ref family_of(const py::Ref& target) {
+  py::Ref family = py::set_of(target);
+  for (const py::Ref& child : py::iterate(py::attr(target, "children_recursive")))
+    py::call_method(family, "add", child);
+  return family;
 }
 
 double number(const py::Ref& seq, Py_ssize_t i) { return py::to_double(py::item(seq, i)); }
 
-// The world-space corners of the bounding boxes of the target and its descendants that have
-// geometry, as the host evaluates them now (modifiers included).
-std::vector<Vec3> world_corners(PyObject* m, const py::Ref& target) {
+// The world-space corners of the bounding boxes of the family's members that have geometry, as
+// the host evaluates them now (modifiers included).
+std::vector<Vec3> world_corners(PyObject* m, const py::Ref& family) {
   py::Ref depsgraph = py::call_method(py::attr(host(m), "context"), "evaluated_depsgraph_get");
-  py::Ref objects = py::list();
-  py::append(objects, target);
-  for (const py::Ref& child : py::iterate(py::attr(target, "children_recursive")))
-    py::append(objects, child);
   std::vector<Vec3> corners;
-  for (const py::Ref& object : py::iterate(objects)) {
-    if (!has_geometry(object)) continue;
+  for (const py::Ref& object : py::iterate(family)) {
+    if (!type_in(object, kGeometryTypes)) continue;
     py::Ref evaluated = py::call_method(object, "evaluated_get", depsgraph);
     py::Ref world = py::attr(evaluated, "matrix_world");
     tavro::core::Matrix4 matrix{};
@@ -110,24 +119,57 @@ void build_rig(PyObject* m, PyObject* scene, Rig& rig, const tavro::core::Turnta
   }
 }
 
-// Timeline markers bound to cameras switch the scene's camera while an animation renders, which
-// would cut away from the turntable: they are unbound for its render and bound again after.
-struct MarkerBindings {
-  std::vector<std::pair<py::Ref, py::Ref>> bound;  // marker, its camera
-
-  void release(PyObject* scene) {
-    for (const py::Ref& marker : py::iterate(py::attr(scene, "timeline_markers"))) {
-      py::Ref camera = py::attr(marker, "camera");
-      if (camera.is_none()) continue;
-      bound.emplace_back(marker, camera);
-      py::set_attr(marker, "camera", py::none());
-    }
+// Values of the user's data changed for one render, each kept with the value it replaced and put
+// back newest first. A write the host rejects does not keep the others from going back: the
+// first such error is raised once the rest are restored.
+class Changes {
+ public:
+  void set(const py::Ref& owner, const char* name, const py::Ref& value) {
+    saved_.push_back({owner, name, py::attr(owner, name)});
+    py::set_attr(owner, name, value);
   }
   void restore() {
-    for (auto& [marker, camera] : bound) py::set_attr(marker, "camera", camera);
-    bound.clear();
+    std::exception_ptr first;
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+      try {
+        py::set_attr(it->owner, it->name, it->value);
+      } catch (py::Error&) {
+        if (!first) first = std::current_exception();
+      }
+    }
+    saved_.clear();
+    if (first) std::rethrow_exception(first);
   }
+
+ private:
+  struct Saved {
+    py::Ref owner;
+    const char* name;
+    py::Ref value;
+  };
+  std::vector<Saved> saved_;
 };
+
+// Timeline markers bound to cameras switch the scene's camera while an animation renders, which
+// would cut away from the turntable: they are unbound for its render.
+void unbind_markers(PyObject* scene, Changes& changes) {
+  py::Ref markers = py::attr(scene, "timeline_markers");
+  for (const py::Ref& marker : py::iterate(markers))
+    if (!py::attr(marker, "camera").is_none()) changes.set(marker, "camera", py::none());
+}
+
+// Everything of the scene that the render would show besides the family is hidden from it: the
+// other objects (an object the user hid already is left alone; an instancer hidden takes its
+// instances along) and the objects of the background scenes, which the render draws too.
+void hide_surroundings(PyObject* scene, const py::Ref& family, Changes& changes) {
+  for (const py::Ref& object : py::iterate(py::attr(scene, "objects"))) {
+    if (py::contains(family, object) || type_in(object, kUnseenTypes)) continue;
+    if (!py::truthy(py::attr(object, "hide_render")))
+      changes.set(object, "hide_render", py::boolean(true));
+  }
+  if (!py::attr(scene, "background_set").is_none())
+    changes.set(py::Ref::borrow(scene), "background_set", py::none());
+}
 
 }  // namespace
 
@@ -136,6 +178,7 @@ py::Ref render_turntable(PyObject* m, const py::Params& p) {
   py::Ref name = py::Ref::borrow(p.str_object(1));
   long long long_edge = p.integer(2), aspect_w = p.integer(3), aspect_h = p.integer(4);
   long long seconds = p.integer(5);
+  const bool include_others = p.given(6) && py::truthy(p[6]);
   auto [width, height] = checked_resolution(long_edge, aspect_w, aspect_h);
   if (seconds <= 0) py::raise(PyExc_ValueError, "转台时长必须为正");
   long long fps = py::integer_arg(config_value(m, "VIDEO_FPS").get(), "VIDEO_FPS");
@@ -149,7 +192,8 @@ py::Ref render_turntable(PyObject* m, const py::Params& p) {
   if (!py::truthy(name)) py::raise(PyExc_ValueError, "请先选择要展示的对象");
   py::Ref target = py::call_method(py::attr(scene, "objects"), "get", name);
   if (target.is_none()) py::raise(PyExc_ValueError, py::format("找不到对象：{}", name));
-  std::vector<Vec3> corners = world_corners(m, target);
+  py::Ref family = family_of(target);
+  std::vector<Vec3> corners = world_corners(m, family);
   if (!has_extent(corners))
     py::raise(PyExc_ValueError, py::format("对象没有可渲染的几何体：{}", name));
   auto plan = tavro::core::plan_turntable(corners, range.end - range.start + 1, width, height);
@@ -160,18 +204,23 @@ py::Ref render_turntable(PyObject* m, const py::Params& p) {
   py::Ref current = py::attr(scene, "frame_current");
   long long first = std::max(0LL, py::integer_arg(current.get(), "frame_current"));
   Rig rig;
-  MarkerBindings markers;
+  Changes changes;
+  // The user's values come back even when removing the camera fails.
   auto clean_up = [&] {
-    markers.restore();
-    rig.remove(m);
-    if (!py::equals(py::attr(scene, "frame_current"), current))
-      py::call_method(scene, "frame_set", current);
+    py::with_clean_up(
+        [&] {
+          rig.remove(m);
+          if (!py::equals(py::attr(scene, "frame_current"), current))
+            py::call_method(scene, "frame_set", current);
+        },
+        [&] { changes.restore(); });
   };
   // The render's own error is what the caller gets, even when the clean-up fails too.
   py::with_clean_up(
       [&] {
+        if (!include_others) hide_surroundings(scene, family, changes);
         build_rig(m, scene, rig, plan, first);
-        markers.release(scene);
+        unbind_markers(scene, changes);
         with_scene_guard(scene, [&] {
           apply_workbench(m, scene, width, height);
           apply_video_output(m, scene, out_prefix);
@@ -191,10 +240,13 @@ py::Ref render_turntable(PyObject* m, const py::Params& p) {
   return py::tuple(path, meta);
 }
 
-PY_EXPORT(render,
-          py::function<"render_turntable", "scene, target, long_edge, aspect_w, aspect_h, seconds",
-                       "One turn of a camera around the named object as a white-model H.264 MP4, "
-                       "at most MAX_VIDEO_SECONDS: (path, meta).",
-                       render_turntable>());
+PY_EXPORT(
+    render,
+    py::function<"render_turntable",
+                 "scene, target, long_edge, aspect_w, aspect_h, seconds, include_others=False",
+                 "One turn of a camera around the named object as a white-model H.264 MP4, "
+                 "at most MAX_VIDEO_SECONDS, showing the object and its children alone "
+                 "unless include_others: (path, meta).",
+                 render_turntable>());
 
 }  // namespace render

@@ -66,7 +66,7 @@ class FakeObject(Recorder):
                          bound_box=[tuple(c) for c in corners] or [(0.0, 0.0, 0.0)] * 8,
                          matrix_world=matrix, children_recursive=[], animation_data=None,
                          location=tuple(location), rotation_euler=(0.0, 0.0, 0.0),
-                         rotation_mode="XYZ")
+                         rotation_mode="XYZ", hide_render=False)
 
     def evaluated_get(self, depsgraph):
         assert depsgraph == "depsgraph"
@@ -89,6 +89,9 @@ class SceneObjects:
         self._fake, self.items = fake, []
         self.link = self._link
 
+    def __iter__(self):
+        return iter(self.items)
+
     def get(self, name):
         return next((item for item in self.items if item.name == name), None)
 
@@ -110,6 +113,7 @@ def add_objects(fake):
         object.__setattr__(scene, "objects", objects)
         object.__setattr__(scene, "collection", types.SimpleNamespace(objects=objects))
         object.__setattr__(scene, "timeline_markers", [])
+        object.__setattr__(scene, "background_set", None)
         object.__setattr__(scene, "frame_set", lambda frame, scene=scene: fake._call(
             "frame_set", {"scene": scene.name, "frame": frame}))
     light = data.objects.new("Light", None)
@@ -137,6 +141,12 @@ def add_mesh(fake, name, lo, hi, location=(0, 0, 0), parent=None):
     if parent is not None:
         parent.children_recursive.append(ob)
     return ob
+
+
+def render_visibility(fake):
+    """Each object's hide_render and the context scene's background set."""
+    scene = fake.context.scene
+    return {ob.name: ob.hide_render for ob in scene.objects}, scene.background_set
 
 
 def data_names(fake):

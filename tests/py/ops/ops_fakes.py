@@ -12,7 +12,7 @@ class Props:
     def __init__(self, **values):
         defaults = dict(source="SNAPSHOT", video_path="", camera="Camera", resolution="hd",
                         aspect="16:9", frame_start=1, frame_end=48, status="", target="",
-                        turntable_seconds=6)
+                        turntable_seconds=6, turntable_others=False)
         defaults.update(values)
         object.__setattr__(self, "_values", defaults)
         object.__setattr__(self, "reads", [])

@@ -83,6 +83,7 @@ def test_turntable_shows_the_object_the_size_and_the_duration(ops_module, target
         ("prop", "source", {"text": ""}),
         ("box", {}, [
             ("prop", "target", {"text": "对象"}), *hint,
+            ("prop", "turntable_others", {"text": "包含场景中的其他对象"}),
             ("row", ALIGNED, [("prop", "resolution", {"text": ""}),
                               ("prop", "aspect", {"text": ""})]),
             ("prop", "turntable_seconds", {"text": "时长（秒）"}),

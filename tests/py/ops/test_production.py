@@ -51,12 +51,14 @@ def test_source_keys_for_the_registration_layer(ops_module):
      "render_animation", "video"),
     ("SOMETHING", ["resolution", "aspect", "source", "camera", "source", "frame_start", "frame_end"],
      "render_animation", "video"),
-    ("TURNTABLE", ["resolution", "aspect", "source", "target", "turntable_seconds"],
+    ("TURNTABLE", ["resolution", "aspect", "source", "target", "turntable_seconds",
+                   "turntable_others"],
      "render_turntable", "video"),
 ])
 def test_each_source_reads_only_what_it_needs(ops_module, fakes, source, reads, call, kind):
     props = Props(source=source, video_path="/clips/a.mov", resolution="fhd", aspect="9:16",
-                  frame_start=30, frame_end=5, target="Tower", turntable_seconds=12)
+                  frame_start=30, frame_end=5, target="Tower", turntable_seconds=12,
+                  turntable_others=True)
     sc = scene(props)
     fakes.render.meta = meta = {"width": 1080}
     path, got_kind, got_meta = ops_module._produce(context(sc), sc, props)
@@ -68,7 +70,7 @@ def test_each_source_reads_only_what_it_needs(ops_module, fakes, source, reads, 
         "transcode_local_video": ("/clips/a.mov", 1920),
         "render_snapshot": (sc, cam, 1920, 9, 16),
         "render_animation": (sc, cam, 1920, 9, 16, 30, 5),  # the range passes on unordered
-        "render_turntable": (sc, "Tower", 1920, 9, 16, 12),  # by name: the render looks it up
+        "render_turntable": (sc, "Tower", 1920, 9, 16, 12, True),  # by name: the render looks it up
     }[call]
     assert fakes.render.calls == [(call, expected)]
 
@@ -79,7 +81,7 @@ def test_turntable_without_a_chosen_object_takes_the_active_one(ops_module, fake
     sc = scene(props)
     ops_module._produce(context(sc, active), sc, props)
     # No active object either: the render reports that nothing is chosen.
-    assert fakes.render.calls == [("render_turntable", (sc, name, 1280, 16, 9, 6))]
+    assert fakes.render.calls == [("render_turntable", (sc, name, 1280, 16, 9, 6, False))]
 
 
 def test_video_path_is_made_absolute_and_needs_no_camera(ops_module, fakes):

@@ -1,20 +1,26 @@
 """render_turntable against the fake host: the camera it makes and keys, the render inside the
-scene guard, and the scene and the host's data as they were on every way out."""
+scene guard, the surroundings hidden from it, and the scene and the host's data as they were on
+every way out."""
 
 import math
+import types
 
 import pytest
 
 from fakebpy import write_video
-from fakebpy.objects import add_marker, add_mesh, add_objects, data_names
+from fakebpy.objects import add_marker, add_mesh, add_objects, data_names, render_visibility
 
 
 @pytest.fixture
 def host(fake):
-    """The fake with objects: an L of a bar and its tower (a child), away from the origin."""
+    """The fake with objects: an L of a bar and its tower (a child), away from the origin; a
+    crate beside it, a box the user hid from renders, and a background scene."""
     add_objects(fake)
     bar = add_mesh(fake, "Bar", (0, -0.5, 0), (4, 0.5, 1), location=(3, 2, 0.5))
     add_mesh(fake, "Tower", (6, 1.5, 1.5), (7, 2.5, 3.5), parent=bar)  # world coordinates
+    add_mesh(fake, "Crate", (-1, -1, 0), (1, 1, 2))
+    object.__setattr__(add_mesh(fake, "Hidden", (0, 0, 0), (1, 1, 1)), "hide_render", True)
+    fake.context.scene.background_set = types.SimpleNamespace(name="Set")
     fake.log.clear()
     return fake
 
@@ -79,17 +85,52 @@ def test_one_keyed_turn_through_its_own_camera_then_everything_removed(render, h
     ("call:link", RuntimeError("injected")),
     ("marker.cut.camera", RuntimeError("injected")),  # unbinding the marker
     ("camera.Tavro 转台相机.clip_end", ValueError("injected")),
+    ("object.Crate.hide_render", RuntimeError("injected")),  # hiding the surroundings
 ])
 def test_any_failure_leaves_the_scene_and_the_data_as_they_were(render, host, tmpdir_files,
                                                                 failure):
     scene = host.context.scene
     marker = add_marker(host, "cut", 12, scene.objects.get("Camera"))
-    before, data_before = scene.snapshot(), data_names(host)
+    before, data_before, shown = scene.snapshot(), data_names(host), render_visibility(host)
     host.fail_on(*failure)
     with pytest.raises(type(failure[1])):
         render.render_turntable(scene, "Bar", 64, 1, 1, 1)
     assert scene.snapshot() == before and data_names(host) == data_before
-    assert marker.camera is scene.objects.get("Camera")
+    assert marker.camera is scene.objects.get("Camera") and render_visibility(host) == shown
+
+
+@pytest.mark.parametrize("include_others", [False, True])
+def test_the_surroundings_are_hidden_for_the_render_unless_asked_for(render, host, tmpdir_files,
+                                                                      include_others):
+    before = render_visibility(host)
+    seen = []
+
+    def during(kwargs, s):
+        hidden, background = render_visibility(host)
+        seen.append(({name: hidden[name] for name in before[0]}, background))
+        write_video(".mp4")(kwargs, s)
+
+    host.on_render = during
+    render.render_turntable(host.context.scene, "Bar", 64, 16, 9, 1, include_others)
+    # The crate and the background scene go; the L, the light, the camera and what the user hid
+    # already are left as they are.
+    assert seen == [before if include_others else (dict(before[0], Crate=True), None)]
+    assert render_visibility(host) == before
+    assert [k for k, _ in host.writes() if k.endswith(".hide_render")] == (
+        [] if include_others else ["object.Crate.hide_render"] * 2)
+
+
+def test_a_value_the_host_refuses_to_take_back_keeps_no_other_from_coming_back(render, host,
+                                                                                tmpdir_files):
+    scene = host.context.scene
+    marker = add_marker(host, "cut", 12, scene.objects.get("Camera"))
+    data_before, shown = data_names(host), render_visibility(host)
+    host.on_render = write_video(".mp4")
+    host.fail_on("marker.cut.camera", RuntimeError("refused"), nth=2)  # binding it again
+    with pytest.raises(RuntimeError, match="^refused$"):
+        render.render_turntable(scene, "Bar", 64, 1, 1, 1)
+    assert render_visibility(host) == shown and data_names(host) == data_before
+    assert marker.camera is None
 
 
 @pytest.mark.parametrize("target, message", [
