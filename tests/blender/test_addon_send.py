@@ -142,7 +142,8 @@ report = {"version": bpy.app.version_string, "module": install(), "enabled": reg
 props = bpy.context.scene.lumo_uploader
 report["defaults"] = {k: getattr(props, k) for k in ("source", "resolution", "aspect", "camera",
                                                      "status", "frame_start", "frame_end",
-                                                     "target", "turntable_seconds")}
+                                                     "target", "turntable_seconds",
+                                                     "turntable_others")}
 report["scene_range"] = [bpy.context.scene.frame_start, bpy.context.scene.frame_end]
 rna = props.bl_rna.properties
 report["choices"] = {name: [[i.identifier, i.name] for i in rna[name].enum_items]
@@ -254,7 +255,8 @@ def test_install_send_each_source_and_reenable(host, tmp_path, zip_path, clips):
                                   "camera": "", "status": "",
                                   "frame_start": report["scene_range"][0],
                                   "frame_end": report["scene_range"][1],
-                                  "target": "", "turntable_seconds": 6}
+                                  "target": "", "turntable_seconds": 6,
+                                  "turntable_others": False}
     assert report["seconds_range"] == [1, 30]
     ready = [["INFO", "素材已就绪，请在浏览器中完成导入"]]
     opened = "已在浏览器打开导入页，完成后本地服务自动关闭"
