@@ -28,6 +28,10 @@ MediaFault fault_of(const py::Ref& path, long long width, long long height,
                                 *frames > 0 ? static_cast<std::uint64_t>(*frames) : 0);
 }
 
+MediaFault fault_of(const py::Ref& path, const Media& media) {
+  return fault_of(path, media.width, media.height, media.frames);
+}
+
 void raise_for(PyObject* m, MediaFault fault, const py::Ref& path) {
   if (fault == MediaFault::none) return;
   py::Ref folder = py::call_method(py::attr(py::global(m, "os"), "path"), "dirname", path);
@@ -44,6 +48,11 @@ void verify_mp4(PyObject* m, const py::Ref& path, long long width, long long hei
 }
 
 }  // namespace
+
+bool written_whole(const py::Ref& path, const Media& media) {
+  MediaFault fault = fault_of(path, media);
+  return fault != MediaFault::cut_short && fault != MediaFault::not_media;
+}
 
 void verify_png(PyObject* m, const py::Ref& path, long long width, long long height) {
   raise_for(m, fault_of(path, width, height, std::nullopt), path);
