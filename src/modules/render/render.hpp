@@ -52,7 +52,8 @@ class RenderOutput {
   // identity changed.
   bool placeholder_written() const;
   // What a failed render call left shows a failed write: the placeholder gone, or a file the
-  // host wrote there (the placeholder or one named after it) empty or not whole.
+  // host wrote there (the placeholder or one named after it) empty or cut short. A host that
+  // refuses to render may have begun a video already and closed it whole, without frames.
   bool shows_write_fault() const;
 
  private:
@@ -78,9 +79,10 @@ py::Ref video_meta(PyObject* m, long long width, long long height, long long fra
 // verify.cpp: RuntimeError naming the file's folder unless the produced file is whole and of
 // this size (and frame count).
 void verify_png(PyObject* m, const py::Ref& path, long long width, long long height);
-// Whether the file at `path` is whole as far as `media`'s format goes: it may still be of another
-// size or length, but nothing of it is missing.
-bool written_whole(const py::Ref& path, const Media& media);
+// Whether the file at `path` ends short of what it began, as a write that stopped leaves it:
+// empty, or its structure running past its end. A file that ends where its structure does is
+// not, even without the index or frames `media` asks for.
+bool ends_short(const py::Ref& path, const Media& media);
 // A produced video made ready to hand over: tagged with its colours where the host left it
 // untagged, then checked as above for its size and frame count.
 void finish_mp4(PyObject* m, const py::Ref& path, long long width, long long height,

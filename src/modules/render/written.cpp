@@ -55,9 +55,9 @@ bool RenderOutput::placeholder_written() const {
 
 bool RenderOutput::shows_write_fault() const {
   if (!is_file(m_, path_)) return true;
-  if (placeholder_written() && !written_whole(path_, media_)) return true;
+  if (placeholder_written() && ends_short(path_, media_)) return true;
   for (const py::Ref& file : py::iterate(named_after(m_, path_))) {
-    if (!written_whole(file, media_)) return true;
+    if (ends_short(file, media_)) return true;
   }
   return false;
 }

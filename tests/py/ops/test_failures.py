@@ -15,6 +15,7 @@ from ops_fakes import Objects, Operator, Props, context, obj
 from tavro_blender_uploader import render
 
 POLL = "Operator bpy.ops.render.render.poll() failed, context is incorrect"
+NO_CAMERA = "Error: Cannot render, no camera\n"
 STREAMS = "Error: Could not initialize streams, probably unsupported codec combination\n"
 DISK = "渲染未能写出文件，请检查磁盘空间（{tmp}）"
 INCOMPLETE = "生成的文件不完整，磁盘可能已满（{tmp}）"
@@ -36,6 +37,11 @@ def fails(error, writes=None):
 def empty(name=""):
     """Opens the output (the placeholder, or the file named after it) for writing and stops."""
     return lambda kwargs, scene: write_file(scene.render.filepath + name, b"")
+
+
+def begun_video(kwargs, scene):
+    """A video the host opened and closed again, whole but without frames."""
+    fakebpy.write_mp4(scene.render.filepath + "0001-0048.mp4", frames=0)
 
 
 def cut_in_half(hook):
@@ -66,6 +72,7 @@ CASES = [
     ("ANIMATION", fails(LookupError("view layer not found")),
      (LookupError, "view layer not found", None)),
     ("VIDEO", fails(RuntimeError(STREAMS)), (RuntimeError, STREAMS, None)),
+    ("ANIMATION", fails(RuntimeError(NO_CAMERA), begun_video), (RuntimeError, NO_CAMERA, None)),
     # A failed write: shown by the output or by the error's errno.
     ("ANIMATION", fails(RuntimeError(STREAMS), empty("0001-0048.mp4")),
      (RuntimeError, DISK, RuntimeError)),
