@@ -65,7 +65,8 @@ def one_frame_short(kwargs, scene):
 
 MISSING_TMP = "missing temporary folder"
 
-# kind, the host's render, what the caller gets (type, text, the cause's type)
+# source, the host's render, what the caller gets (type, text, the cause's type). The user reads
+# "生成素材失败：" and the caller's text; for the temporary folder, TMP_UNWRITABLE instead.
 CASES = [
     # The host's own errors, unrelated to the disk: as raised.
     ("SNAPSHOT", fails(RuntimeError(POLL)), (RuntimeError, POLL, None)),
