@@ -1,6 +1,7 @@
 # Runs inside a real Blender host (see render_harness): every render made to fail the way a
-# full disk, an unwritable temporary folder or a broken source makes it fail, in one process,
-# and what each call returned or raised. The test process asserts over the report.
+# full disk, an unwritable temporary folder, a broken source or the host itself makes it fail,
+# in one process, and what each call returned or raised. The test process asserts over the
+# report.
 #
 # ARGS: {"clip": a good clip, "sources": {name: broken or partial clip}, "gone": a clip to
 #        delete once its strip is made, "work": a folder for cut copies}
@@ -29,6 +30,7 @@ KINDS = {
     "transcode": lambda: render.transcode_local_video(ARGS["clip"], 64),
 }
 report = {"tmp": tempfile.gettempdir(), "uid": os.geteuid()}
+host_errors = []  # what the host's render raised, where around_render watches it
 
 
 def state():
@@ -52,6 +54,7 @@ def attempt(call):
     except Exception as e:  # noqa: BLE001 - reported to the test process
         out["raised"] = f"{type(e).__name__}: {e}"
         out["cause"] = type(e.__cause__).__name__ if e.__cause__ else None
+        out["host_raised_it"] = bool(host_errors) and e is host_errors[-1]
     out["restored"] = state() == INITIAL
     out["left"] = {p: os.path.getsize(p) for p in sorted(set(glob.glob(STAGED)) - before)}
     return out
@@ -149,23 +152,39 @@ report["sources"] = {name: attempt(lambda p=p: render.transcode_local_video(p, 6
                      for name, p in ARGS["sources"].items()}
 
 
-def disappearing_source():
-    """The clip is deleted once its strip is made, just before the host renders it."""
+def around_render(before, call):
+    """`call` with the host's render preceded by `before()`; an error the render raises is kept
+    in host_errors."""
     real = render.bpy
 
     def render_op(**kwargs):
-        os.remove(ARGS["gone"])
-        return real.ops.render.render(**kwargs)
+        before()
+        try:
+            return real.ops.render.render(**kwargs)
+        except Exception as e:
+            host_errors.append(e)
+            raise
 
     render.bpy = types.SimpleNamespace(
         ops=types.SimpleNamespace(render=types.SimpleNamespace(render=render_op)),
         data=bpy.data, path=bpy.path, context=bpy.context, app=bpy.app)
     try:
-        return attempt(lambda: render.transcode_local_video(ARGS["gone"], 64))
+        return attempt(call)
     finally:
         render.bpy = real
 
 
-report["gone"] = disappearing_source()
+# The clip is deleted once its strip is made, just before the host renders it.
+report["gone"] = around_render(lambda: os.remove(ARGS["gone"]),
+                               lambda: render.transcode_local_video(ARGS["gone"], 64))
+# Renders the host itself refuses, with no camera to render through.
+report["refused"] = {
+    "snapshot": around_render(lambda: None, lambda: render.render_snapshot(scene, None, 320, 16, 9)),
+    "animation": around_render(lambda: None,
+                               lambda: render.render_animation(scene, None, 160, 16, 9, 1, 12)),
+}
 report["seconds"] = round(time.monotonic() - started, 1)
 emit(report)
+# Blender the program ends with a failure code once it has refused a render (no camera), which
+# the harness would take for a failed script; the report is out, so the host ends here.
+os._exit(0)

@@ -1,9 +1,10 @@
 """Faults while producing an asset, in every real host: the disk filling up (a per-process file
 size limit, so that writes fail with EFBIG as on a full disk) before the first frame, in the
 middle of the stream and while the file is being finished, for each kind; a temporary folder
-this user cannot write; broken and partial sources, and one deleted after its strip is made.
-Each ends in a short Chinese error with the user's scene as it was and the broken file left
-where it is; nothing broken is returned.
+this user cannot write; broken and partial sources, and one deleted after its strip is made;
+renders the host itself refuses. A failed write ends in a short Chinese error, the temporary
+folder in its OS error and the host's refusal in the host's own error, each with the user's
+scene as it was and the broken file left where it is; nothing broken is returned.
 
 One host run (host_faults.py) does every case; the tests below read its report."""
 
@@ -22,7 +23,7 @@ _runs = {}
 
 RENDER_FAILED = "RuntimeError: 渲染未能写出文件，请检查磁盘空间（{}）"
 INCOMPLETE = "RuntimeError: 生成的文件不完整，磁盘可能已满（{}）"
-UNWRITABLE = "RuntimeError: 临时文件夹无法写入，请检查权限或磁盘空间（{}）"
+UNWRITABLE = "PermissionError: [Errno 13] Permission denied: '{}/lumo_stage_"
 UNREADABLE = "RuntimeError: 无法读取视频文件：{}"
 PARTIAL = "RuntimeError: 视频文件不完整，可能尚未下载或复制完：{}"
 
@@ -97,6 +98,8 @@ def test_full_disk_at_every_stage_ends_in_the_clear_error(host, kind):
         case = got[stage]
         assert "path" not in case, (stage, case)  # nothing broken comes back as a success
         assert case["raised"] in (RENDER_FAILED.format(folder), INCOMPLETE.format(folder)), stage
+        if case["raised"] == RENDER_FAILED.format(folder):
+            assert case["cause"] == "RuntimeError", stage  # the host's error, kept
         assert case["restored"], stage
     # A file the host did write stays where it is, no larger than the limit allowed.
     for stage in ("mid_stream", "finishing"):
@@ -110,12 +113,19 @@ def test_check_refuses_a_good_file_cut_at_any_length(host, kind):
     assert cuts["lengths"] >= 30 and cuts["accepted"] == []
 
 
-def test_unwritable_temporary_folder_is_named_for_every_kind(host):
+def test_unwritable_temporary_folder_raises_the_os_error_for_every_kind(host):
     got = host["unwritable"]
     for kind in ("snapshot", "animation", "transcode"):
-        assert got[kind]["raised"] == UNWRITABLE.format(got["folder"]), kind
-        assert got[kind]["cause"] == "PermissionError"
+        # The file it could not make: the send operator words this for the user.
+        assert got[kind]["raised"].startswith(UNWRITABLE.format(got["folder"])), kind
         assert got[kind]["restored"], kind
+
+
+def test_a_render_the_host_refuses_fails_with_the_hosts_own_error(host):
+    for kind, case in host["refused"].items():
+        assert case["raised"].startswith("RuntimeError: ") and "camera" in case["raised"], kind
+        assert case["host_raised_it"] and case["cause"] is None, kind
+        assert case["restored"], kind
 
 
 def test_broken_sources_are_unreadable_and_a_partial_download_is_named(host):

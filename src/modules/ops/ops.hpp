@@ -21,6 +21,9 @@ py::Ref active_object(PyObject* context);
 // The pieces of `text` (a str) of `width` code points each; one empty piece for empty text.
 py::Ref wrap_text(PyObject* text, long long width);
 
+// The text after "生成素材失败：" for an error of production (failure.cpp).
+py::Ref production_failure_text(PyObject* m, const py::Error& error);
+
 // op.report({level}, message) (send.cpp).
 void report(PyObject* op, const char* level, const py::Ref& message);
 void report(PyObject* op, const char* level, const char* message);

@@ -11,11 +11,11 @@ using py::Ref;
 
 namespace {
 
-// An ordinary error (an Exception subclass) ends the send with `prefix` and the error's text;
-// anything else (KeyboardInterrupt, SystemExit) goes on to the caller.
-Ref cancel_on(PyObject* op, py::Error& error, const char* prefix) {
+// An ordinary error (an Exception subclass) ends the send with `prefix` and `text`, by default
+// the error's own; anything else (KeyboardInterrupt, SystemExit) goes on to the caller.
+Ref cancel_on(PyObject* op, py::Error& error, const char* prefix, const Ref& text = Ref()) {
   if (!error.matches(PyExc_Exception)) throw;
-  report(op, "ERROR", py::format("{}{}", prefix, error.value()));
+  report(op, "ERROR", py::format("{}{}", prefix, text ? text : Ref::borrow(error.value())));
   return py::set_of("CANCELLED");
 }
 
@@ -49,7 +49,7 @@ Ref execute_send(PyObject* m, const py::Params& p) {
     auto made = py::unpack(py::call(py::global(m, "_produce"), context, scene, props), 3);
     path = made[0], kind = made[1], meta = made[2];
   } catch (py::Error& e) {
-    return cancel_on(op, e, "生成素材失败：");
+    return cancel_on(op, e, "生成素材失败：", production_failure_text(m, e));
   }
 
   Ref config = py::global(m, "config");

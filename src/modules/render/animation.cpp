@@ -16,7 +16,9 @@ py::Ref render_animation(PyObject* m, const py::Params& p) {
       py::integer_arg(config_value(m, "MAX_VIDEO_SECONDS").get(), "MAX_VIDEO_SECONDS");
   auto range = tavro::core::clamp_frame_range(frame_start, frame_end, fps, max_seconds);
   host(m);
-  py::Ref out_prefix = make_tmp_path(m, py::str(""));
+  long long frames = range.end - range.start + 1;
+  RenderOutput output(m, make_tmp_path(m, py::str("")), {width, height, frames});
+  const py::Ref& out_prefix = output.path();
 
   with_scene_guard(scene, [&] {
     apply_workbench(m, scene, width, height);
@@ -25,11 +27,10 @@ py::Ref render_animation(PyObject* m, const py::Params& p) {
     caps::render_3d_view(scene);
     py::set_attr(scene, "frame_start", py::integer(range.start));
     py::set_attr(scene, "frame_end", py::integer(range.end));
-    run_render(m, py::kwargs({{"animation", py::boolean(true)}}));
+    run_render(m, py::kwargs({{"animation", py::boolean(true)}}), output);
   });
 
   py::Ref path = resolve_ffmpeg_output(m, out_prefix);
-  long long frames = range.end - range.start + 1;
   finish_mp4(m, path, width, height, frames);
   py::Ref meta = video_meta(m, width, height, frames, range.truncated);
   py::set_item(meta, "camera", camera_name(camera));

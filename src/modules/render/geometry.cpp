@@ -3,6 +3,7 @@
 
 #include <utility>
 
+#include "core/staging.hpp"
 #include "render.hpp"
 
 namespace render {
@@ -52,19 +53,12 @@ PY_EXPORT(render, py::function<"is_supported_video", "path",
 
 py::Ref make_tmp_path(PyObject* m, const py::Ref& suffix) {
   // tempfile.mkstemp creates the file exclusively with owner-only permissions on every
-  // platform; the descriptor is closed at once and the empty file stays as a placeholder.
-  py::Ref tempfile = py::global(m, "tempfile");
+  // platform; the descriptor is closed at once and the empty file stays as a placeholder. A
+  // folder that is missing or cannot be written raises the OS error, naming the file it tried.
   py::Ref os = py::global(m, "os");
-  py::Ref made;
-  try {
-    made = py::call_tuple(py::attr(tempfile, "mkstemp").get(), py::tuple(),
-                          py::kwargs({{"suffix", suffix}, {"prefix", py::str("lumo_stage_")}}));
-  } catch (py::Error& e) {
-    if (!e.matches(PyExc_OSError)) throw;
-    py::Ref folder = py::call_method(tempfile, "gettempdir");
-    py::raise_from(PyExc_RuntimeError,
-                   py::format("临时文件夹无法写入，请检查权限或磁盘空间（{}）", folder), e);
-  }
+  py::Ref made = py::call_tuple(
+      py::attr(py::global(m, "tempfile"), "mkstemp").get(), py::tuple(),
+      py::kwargs({{"suffix", suffix}, {"prefix", py::str(tavro::core::kStagePrefix)}}));
   py::call(py::attr(os, "close"), py::item(made, 0));
   return py::call(py::attr(py::attr(os, "path"), "abspath"), py::item(made, 1));
 }

@@ -15,20 +15,6 @@ py::Ref config_value(PyObject* m, const char* name) {
   return py::attr(py::global(m, "config"), name);
 }
 
-void run_render(PyObject* m, const py::Ref& kw) {
-  py::Ref op = py::attr(py::attr(py::attr(host(m), "ops"), "render"), "render");
-  try {
-    py::call_tuple(op.get(), py::tuple(), kw);
-  } catch (py::Error& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    // The host's text ("Could not initialize streams", "cannot save") does not say that
-    // writing failed, nor where; the output goes to the temporary folder.
-    py::Ref folder = py::call_method(py::global(m, "tempfile"), "gettempdir");
-    py::raise_from(PyExc_RuntimeError, py::format("渲染未能写出文件，请检查磁盘空间（{}）", folder),
-                   e);
-  }
-}
-
 bool has_content(PyObject* m, const py::Ref& path) {
   py::Ref ospath = py::attr(py::global(m, "os"), "path");
   return py::truthy(py::call_method(ospath, "isfile", path)) &&

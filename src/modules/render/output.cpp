@@ -5,19 +5,26 @@
 
 namespace render {
 
-py::Ref resolve_ffmpeg_output(PyObject* m, const py::Ref& prefix) {
+py::Ref named_after(PyObject* m, const py::Ref& prefix) {
   py::Ref os = py::global(m, "os");
   py::Ref path = py::attr(os, "path");
   py::Ref directory = py::call_method(path.get(), "dirname", prefix);
   if (!py::truthy(directory.get())) directory = py::str(".");
   py::Ref base = py::call_method(path.get(), "basename", prefix);
 
-  py::Ref names = py::call_method(os.get(), "listdir", directory);
-  py::Ref best, best_time;
-  for (const py::Ref& name : py::iterate(names)) {
+  py::Ref found = py::list();
+  for (const py::Ref& name : py::iterate(py::call_method(os.get(), "listdir", directory))) {
     if (!py::truthy(py::call_method(name, "startswith", base))) continue;
     if (py::equals(name, base)) continue;  // the placeholder is never a candidate
-    py::Ref candidate = py::call_method(path, "join", directory, name);
+    py::append(found, py::call_method(path, "join", directory, name));
+  }
+  return found;
+}
+
+py::Ref resolve_ffmpeg_output(PyObject* m, const py::Ref& prefix) {
+  py::Ref os = py::global(m, "os");
+  py::Ref best, best_time;
+  for (const py::Ref& candidate : py::iterate(named_after(m, prefix))) {
     py::Ref mtime = py::attr(py::call_method(os, "stat", candidate), "st_mtime_ns");
     // Strictly newer only: among equal times the first in listing order stays.
     if (!best || py::greater(mtime, best_time)) {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -33,10 +34,39 @@ bool supported_video(PyObject* m, const std::string& path);
 py::Ref host(PyObject* m);
 // A name of `config`, read at the moment of use.
 py::Ref config_value(PyObject* m, const char* name);
-// bpy.ops.render.render(**kw); its result is not examined. An ordinary error of the host's
-// render (it could not write its output) becomes a short RuntimeError naming the temporary
-// folder, caused by the host's; interruptions pass unchanged.
-void run_render(PyObject* m, const py::Ref& kw);
+// What a render is to write: a PNG of this size, or with `frames` an MP4 of this size and frame
+// count.
+struct Media {
+  long long width, height;
+  std::optional<long long> frames;
+};
+
+// The placeholder a render writes to (a still's file, or a video's output prefix that the host
+// names the video after), watched from its making so that afterwards what the host wrote there
+// can be told from what it never touched (written.cpp).
+class RenderOutput {
+ public:
+  RenderOutput(PyObject* m, py::Ref placeholder, Media media);
+  const py::Ref& path() const { return path_; }
+  // Whether the host wrote to the placeholder itself: it still exists and its content, time or
+  // identity changed.
+  bool placeholder_written() const;
+  // What a failed render call left shows a failed write: the placeholder gone, or a file the
+  // host wrote there (the placeholder or one named after it) empty or cut short. A host that
+  // refuses to render may have begun a video already and closed it whole, without frames.
+  bool shows_write_fault() const;
+
+ private:
+  py::Ref stamp() const;  // (inode, size, modification time) of the placeholder
+  PyObject* m_;
+  py::Ref path_, stamp_;
+  Media media_;
+};
+
+// bpy.ops.render.render(**kw) writing to `output`; its result is not examined. The host's error
+// leaves as it was raised, unless it names a full disk or an oversized file or the output shows
+// a failed write: then a short RuntimeError naming the output's folder, caused by the host's.
+void run_render(PyObject* m, const py::Ref& kw, const RenderOutput& output);
 // Whether a regular file with at least one byte stands at `path` (os.path, read at use).
 bool has_content(PyObject* m, const py::Ref& path);
 // The camera's `name`, or "" for an object without one.
@@ -49,6 +79,10 @@ py::Ref video_meta(PyObject* m, long long width, long long height, long long fra
 // verify.cpp: RuntimeError naming the file's folder unless the produced file is whole and of
 // this size (and frame count).
 void verify_png(PyObject* m, const py::Ref& path, long long width, long long height);
+// Whether the file at `path` ends short of what it began, as a write that stopped leaves it:
+// empty, or its structure running past its end. A file that ends where its structure does is
+// not, even without the index or frames `media` asks for.
+bool ends_short(const py::Ref& path, const Media& media);
 // A produced video made ready to hand over: tagged with its colours where the host left it
 // untagged, then checked as above for its size and frame count.
 void finish_mp4(PyObject* m, const py::Ref& path, long long width, long long height,
@@ -60,6 +94,9 @@ void apply_workbench(PyObject* m, PyObject* scene, long long width, long long he
 void apply_video_output(PyObject* m, PyObject* scene, const py::Ref& path);
 // The file the host's FFmpeg output wrote for the output prefix (see output.cpp).
 py::Ref resolve_ffmpeg_output(PyObject* m, const py::Ref& prefix);
+// The paths of the files in the prefix's folder whose names begin with the prefix's name, the
+// placeholder itself left out, in listing order.
+py::Ref named_after(PyObject* m, const py::Ref& prefix);
 
 // The settings a render may change (the table in guard.cpp), read at entry and written back in
 // the table's order.

@@ -10,7 +10,8 @@ py::Ref render_snapshot(PyObject* m, const py::Params& p) {
   PyObject* camera = p[1];
   auto [width, height] = checked_resolution(long_edge, aspect_w, aspect_h);
   host(m);  // fails before a file is made when there is no host
-  py::Ref path = make_tmp_path(m, py::str(".png"));
+  RenderOutput output(m, make_tmp_path(m, py::str(".png")), {width, height, std::nullopt});
+  const py::Ref& path = output.path();
 
   with_scene_guard(scene, [&] {
     apply_workbench(m, scene, width, height);
@@ -23,9 +24,11 @@ py::Ref render_snapshot(PyObject* m, const py::Params& p) {
     py::set_attr(py::attr(scene, "render"), "filepath", path);
     py::set_attr(scene, "camera", py::Ref::borrow(camera));
     caps::render_3d_view(scene);
-    run_render(m, py::kwargs({{"write_still", py::boolean(true)}}));
+    run_render(m, py::kwargs({{"write_still", py::boolean(true)}}), output);
   });
 
+  // The host wrote nothing: no file, or the placeholder as it was made.
+  if (!output.placeholder_written()) py::raise(PyExc_RuntimeError, "截图渲染未产出文件");
   verify_png(m, path, width, height);
 
   py::Ref meta = py::dict();

@@ -60,10 +60,12 @@ py::Ref transcode_in(PyObject* m, const py::Ref& scene, const py::Ref& src, long
   if (turns % 2 != 0) std::swap(shown_w, shown_h);
   auto [width, height] = checked_resolution(long_edge, shown_w, shown_h);
   if (readable) caps::fit_strip(strip, src_w, src_h, width, height, turns);
-  py::Ref out_prefix = make_tmp_path(m, py::str(""));
+  const long long rendered = std::max(frames, 1LL);  // an empty clip still renders one frame
+  RenderOutput output(m, make_tmp_path(m, py::str("")), {width, height, rendered});
+  const py::Ref& out_prefix = output.path();
 
   py::set_attr(scene, "frame_start", py::integer(1));
-  py::set_attr(scene, "frame_end", py::integer(std::max(frames, 1LL)));
+  py::set_attr(scene, "frame_end", py::integer(rendered));
   py::Ref r = py::attr(scene, "render");
   py::set_attr(r, "resolution_x", py::integer(width));
   py::set_attr(r, "resolution_y", py::integer(height));
@@ -77,10 +79,11 @@ py::Ref transcode_in(PyObject* m, const py::Ref& scene, const py::Ref& src, long
     py::set_attr(view, "view_transform", py::str("Standard"));
   }
   apply_video_output(m, scene.get(), out_prefix);
-  run_render(m, py::kwargs({{"animation", py::boolean(true)}, {"scene", py::attr(scene, "name")}}));
+  run_render(m, py::kwargs({{"animation", py::boolean(true)}, {"scene", py::attr(scene, "name")}}),
+             output);
 
   py::Ref path = resolve_ffmpeg_output(m, out_prefix);
-  finish_mp4(m, path, width, height, std::max(frames, 1LL));
+  finish_mp4(m, path, width, height, rendered);
   py::Ref meta = video_meta(m, width, height, frames, src_frames > max_frames);
   py::set_item(meta, "source", py::str(source_name));
   return py::tuple(path, meta);

@@ -198,7 +198,8 @@ py::Ref render_turntable(PyObject* m, const py::Params& p) {
     py::raise(PyExc_ValueError, py::format("对象没有可渲染的几何体：{}", name));
   auto plan = tavro::core::plan_turntable(corners, range.end - range.start + 1, width, height);
 
-  py::Ref out_prefix = make_tmp_path(m, py::str(""));
+  RenderOutput output(m, make_tmp_path(m, py::str("")), {width, height, plan.frames});
+  const py::Ref& out_prefix = output.path();
   // The turn starts at the frame the user sees (frames count from 0 at the lowest), so an
   // animated scene starts as it stands.
   py::Ref current = py::attr(scene, "frame_current");
@@ -228,7 +229,7 @@ py::Ref render_turntable(PyObject* m, const py::Params& p) {
           caps::render_3d_view(scene);
           py::set_attr(scene, "frame_start", py::integer(first));
           py::set_attr(scene, "frame_end", py::integer(first + plan.frames - 1));
-          run_render(m, py::kwargs({{"animation", py::boolean(true)}}));
+          run_render(m, py::kwargs({{"animation", py::boolean(true)}}), output);
         });
       },
       clean_up);

@@ -14,7 +14,8 @@ namespace {
 using tavro::core::MediaFault;
 
 // The produced file's fault: an MP4's when `frames` is given, else a PNG's. cut_short when it
-// cannot be opened (it was just written, so only a failing disk or folder explains that).
+// is empty or cannot be opened (it was just written, so only a failing disk or folder explains
+// that).
 MediaFault fault_of(const py::Ref& path, long long width, long long height,
                     std::optional<long long> frames) {
   auto dimension = [](long long v) {
@@ -23,9 +24,14 @@ MediaFault fault_of(const py::Ref& path, long long width, long long height,
   tavro::core::FilePtr f = tavro::core::open_for_reading(py::utf8(path));
   if (!f) return MediaFault::cut_short;
   const tavro::core::FileSource source(f.get());
+  if (source.size() == 0) return MediaFault::cut_short;
   if (!frames) return tavro::core::check_png(source, dimension(width), dimension(height));
   return tavro::core::check_mp4(source, dimension(width), dimension(height),
                                 *frames > 0 ? static_cast<std::uint64_t>(*frames) : 0);
+}
+
+MediaFault fault_of(const py::Ref& path, const Media& media) {
+  return fault_of(path, media.width, media.height, media.frames);
 }
 
 void raise_for(PyObject* m, MediaFault fault, const py::Ref& path) {
@@ -44,6 +50,10 @@ void verify_mp4(PyObject* m, const py::Ref& path, long long width, long long hei
 }
 
 }  // namespace
+
+bool ends_short(const py::Ref& path, const Media& media) {
+  return fault_of(path, media) == MediaFault::cut_short;
+}
 
 void verify_png(PyObject* m, const py::Ref& path, long long width, long long height) {
   raise_for(m, fault_of(path, width, height, std::nullopt), path);
