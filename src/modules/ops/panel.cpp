@@ -118,8 +118,15 @@ Ref draw_panel(PyObject* m, const py::Params& p) {
   }
 
   py::call_method(layout.get(), "separator");
-  py::call_tuple(py::attr(layout, "operator").get(), py::tuple("lumo.send_to_canvas"),
-                 py::kwargs({{"icon", py::str("EXPORT")}}));
+  if (Ref rendering = render_job_text(m)) {
+    // While the send renders: how far, and the host's own job row, whose ✕ stops it as Esc does.
+    Ref column = aligned(layout, "column");
+    label(column, rendering, "RENDER_ANIMATION");
+    py::call_method(column, "template_running_jobs");
+  } else {
+    py::call_tuple(py::attr(layout, "operator").get(), py::tuple("lumo.send_to_canvas"),
+                   py::kwargs({{"icon", py::str("EXPORT")}}));
+  }
 
   Ref status = py::attr(props, "status");
   if (py::truthy(status.get())) {

@@ -9,17 +9,11 @@ namespace ops {
 
 using py::Ref;
 
-namespace {
-
-// An ordinary error (an Exception subclass) ends the send with `prefix` and the error's text;
-// anything else (KeyboardInterrupt, SystemExit) goes on to the caller.
 Ref cancel_on(PyObject* op, py::Error& error, const char* prefix) {
   if (!error.matches(PyExc_Exception)) throw;
   report(op, "ERROR", py::format("{}{}", prefix, error.value()));
   return py::set_of("CANCELLED");
 }
-
-}  // namespace
 
 void report(PyObject* op, const char* level, const Ref& message) {
   py::call_method(op, "report", py::set_of(level), message);
@@ -40,6 +34,7 @@ bool open_in_browser(PyObject* m, PyObject* op, const Ref& props, const Ref& url
 Ref execute_send(PyObject* m, const py::Params& p) {
   PyObject* op = p[0];
   PyObject* context = p[1];
+  if (refuse_while_rendering(m, op)) return py::set_of("CANCELLED");
 
   Ref props = py::attr(py::attr(context, "scene"), "lumo_uploader");
   Ref scene = py::attr(context, "scene");
@@ -51,7 +46,11 @@ Ref execute_send(PyObject* m, const py::Params& p) {
   } catch (py::Error& e) {
     return cancel_on(op, e, "生成素材失败：");
   }
+  return deliver(m, op, props, path, kind, meta);
+}
 
+Ref deliver(PyObject* m, PyObject* op, const Ref& props, const Ref& path, const Ref& kind,
+            const Ref& meta) {
   Ref config = py::global(m, "config");
   Ref limit = py::attr(config, source_of_asset(kind.get()).size_limit);
   Ref os_path = py::attr(py::global(m, "os"), "path");

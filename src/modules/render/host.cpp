@@ -22,11 +22,15 @@ void run_render(PyObject* m, const py::Ref& kw) {
   } catch (py::Error& e) {
     if (!e.matches(PyExc_Exception)) throw;
     // The host's text ("Could not initialize streams", "cannot save") does not say that
-    // writing failed, nor where; the output goes to the temporary folder.
-    py::Ref folder = py::call_method(py::global(m, "tempfile"), "gettempdir");
-    py::raise_from(PyExc_RuntimeError, py::format("渲染未能写出文件，请检查磁盘空间（{}）", folder),
-                   e);
+    // writing failed, nor where.
+    py::raise_from(PyExc_RuntimeError, write_failure_text(m), e);
   }
+}
+
+py::Ref write_failure_text(PyObject* m) {
+  // The output goes to the temporary folder.
+  py::Ref folder = py::call_method(py::global(m, "tempfile"), "gettempdir");
+  return py::format("渲染未能写出文件，请检查磁盘空间（{}）", folder);
 }
 
 bool has_content(PyObject* m, const py::Ref& path) {

@@ -67,12 +67,12 @@ bool has_extent(const std::vector<Vec3>& points) {
 py::Ref vector(const Vec3& v) { return py::tuple(v.x, v.y, v.z); }
 
 // The camera of one render: its object, its camera data, and the action its keys made.
-struct Rig {
+struct Rig : Undo {
   py::Ref data, object;
 
   // Removes what was made, the action first (its object names it), then the object, which
   // also unlinks it, then the camera data, which nothing uses any longer.
-  void remove(PyObject* m) {
+  void run(PyObject* m) override {
     py::Ref bpy_data = py::attr(host(m), "data");
     if (object) {
       py::Ref animation = py::attr(object, "animation_data");
@@ -112,7 +112,7 @@ void build_rig(PyObject* m, PyObject* scene, Rig& rig, const tavro::core::Turnta
 
 // Timeline markers bound to cameras switch the scene's camera while an animation renders, which
 // would cut away from the turntable: they are unbound for its render and bound again after.
-struct MarkerBindings {
+struct MarkerBindings : Undo {
   std::vector<std::pair<py::Ref, py::Ref>> bound;  // marker, its camera
 
   void release(PyObject* scene) {
@@ -123,15 +123,32 @@ struct MarkerBindings {
       py::set_attr(marker, "camera", py::none());
     }
   }
-  void restore() {
+  void run(PyObject*) override {
     for (auto& [marker, camera] : bound) py::set_attr(marker, "camera", camera);
     bound.clear();
   }
 };
 
-}  // namespace
+// The frame the user was on, which the render steps away from.
+struct FrameBack : Undo {
+  py::Ref scene, frame;
+  FrameBack(PyObject* s, py::Ref f) : scene(py::Ref::borrow(s)), frame(std::move(f)) {}
+  void run(PyObject*) override {
+    if (!py::equals(py::attr(scene, "frame_current"), frame))
+      py::call_method(scene, "frame_set", frame);
+  }
+};
 
-py::Ref render_turntable(PyObject* m, const py::Params& p) {
+// Adds `step` to the set-up's undo steps and returns it, for the set-up to fill in.
+template <class Step, class... A>
+Step& add_step(Staged& s, A&&... args) {
+  auto step = std::make_unique<Step>(std::forward<A>(args)...);
+  Step& added = *step;
+  s.undo.push_back(std::move(step));
+  return added;
+}
+
+Staged stage_turntable(PyObject* m, const py::Params& p) {
   PyObject* scene = p[0];
   py::Ref name = py::Ref::borrow(p.str_object(1));
   long long long_edge = p.integer(2), aspect_w = p.integer(3), aspect_h = p.integer(4);
@@ -159,36 +176,35 @@ py::Ref render_turntable(PyObject* m, const py::Params& p) {
   // animated scene starts as it stands.
   py::Ref current = py::attr(scene, "frame_current");
   long long first = std::max(0LL, py::integer_arg(current.get(), "frame_current"));
-  Rig rig;
-  MarkerBindings markers;
-  auto clean_up = [&] {
-    markers.restore();
-    rig.remove(m);
-    if (!py::equals(py::attr(scene, "frame_current"), current))
-      py::call_method(scene, "frame_set", current);
-  };
-  // The render's own error is what the caller gets, even when the clean-up fails too.
-  py::with_clean_up(
-      [&] {
-        build_rig(m, scene, rig, plan, first);
-        markers.release(scene);
-        with_scene_guard(scene, [&] {
-          apply_workbench(m, scene, width, height);
-          apply_video_output(m, scene, out_prefix);
-          py::set_attr(scene, "camera", rig.object);
-          caps::render_3d_view(scene);
-          py::set_attr(scene, "frame_start", py::integer(first));
-          py::set_attr(scene, "frame_end", py::integer(first + plan.frames - 1));
-          run_render(m, py::kwargs({{"animation", py::boolean(true)}}));
-        });
-      },
-      clean_up);
+  return stage(m, [&](Staged& s) {
+    s.scene = py::Ref::borrow(scene);
+    s.out_prefix = out_prefix;
+    s.width = width, s.height = height, s.frames = plan.frames;
+    s.meta = video_meta(m, width, height, plan.frames, range.truncated);
+    py::set_item(s.meta, "object", name);
+    s.render_kwargs = py::kwargs({{"animation", py::boolean(true)}});
+    add_step<FrameBack>(s, scene, current);
+    Rig& rig = add_step<Rig>(s);
+    build_rig(m, scene, rig, plan, first);
+    add_step<MarkerBindings>(s).release(scene);
+    guard_scene(s, scene);
+    apply_workbench(m, scene, width, height);
+    apply_video_output(m, scene, out_prefix);
+    py::set_attr(scene, "camera", rig.object);
+    caps::render_3d_view(scene);
+    py::set_attr(scene, "frame_start", py::integer(first));
+    py::set_attr(scene, "frame_end", py::integer(first + plan.frames - 1));
+  });
+}
 
-  py::Ref path = resolve_ffmpeg_output(m, out_prefix);
-  finish_mp4(m, path, width, height, plan.frames);
-  py::Ref meta = video_meta(m, width, height, plan.frames, range.truncated);
-  py::set_item(meta, "object", name);
-  return py::tuple(path, meta);
+}  // namespace
+
+py::Ref render_turntable(PyObject* m, const py::Params& p) {
+  return run_now(m, stage_turntable(m, p));
+}
+
+py::Ref stage_turntable_fn(PyObject* m, const py::Params& p) {
+  return job_of(m, stage_turntable(m, p));
 }
 
 PY_EXPORT(render,
@@ -196,5 +212,10 @@ PY_EXPORT(render,
                        "One turn of a camera around the named object as a white-model H.264 MP4, "
                        "at most MAX_VIDEO_SECONDS: (path, meta).",
                        render_turntable>());
+
+PY_EXPORT(render,
+          py::function<"stage_turntable", "scene, target, long_edge, aspect_w, aspect_h, seconds",
+                       "render_turntable set up to run as the host's render job: a RenderJob.",
+                       stage_turntable_fn>());
 
 }  // namespace render
