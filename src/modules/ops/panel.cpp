@@ -119,10 +119,11 @@ Ref draw_panel(PyObject* m, const py::Params& p) {
 
   py::call_method(layout.get(), "separator");
   if (Ref rendering = render_job_text(m)) {
-    // While the send renders: how far, and the host's own job row, whose ✕ stops it as Esc does.
+    // While the send renders: how far, and how to stop it. The interface is locked for the
+    // render, and the host then offers no ✕ (its status bar's nor a panel's): Esc stops it.
     Ref column = aligned(layout, "column");
     label(column, rendering, "RENDER_ANIMATION");
-    py::call_method(column, "template_running_jobs");
+    label(column, py::str("按 Esc 停止渲染"), "CANCEL");
   } else {
     py::call_tuple(py::attr(layout, "operator").get(), py::tuple("lumo.send_to_canvas"),
                    py::kwargs({{"icon", py::str("EXPORT")}}));
