@@ -130,6 +130,12 @@ void abandon(PyObject* m, const Ref& record) {
                     [&] { py::call_method(py::lookup(record, "job"), "abandon"); });
 }
 
+// Takes back a job whose render is over; one still rendering is left as it is.
+void abandon_if_over(PyObject* m) {
+  Ref record = record_of(m);
+  if (record && render_over(m, record)) abandon(m, record);
+}
+
 void start_tick(PyObject* m) {
   Ref timers = py::attr(host_app(m), "timers");
   Ref tick_fn = py::global(m, "_render_job_tick");
@@ -271,9 +277,9 @@ PY_EXPORT(
 Ref render_job_tick(PyObject* m, const py::Params&) {
   Ref record = record_of(m);
   if (!record) return py::none();
-  if (py::truthy(py::lookup(record, "released")) && render_over(m, record)) {
-    abandon(m, record);
-    return py::none();
+  if (py::truthy(py::lookup(record, "released"))) {
+    abandon_if_over(m);
+    return record_of(m) ? py::real(kTickSeconds) : py::none();
   }
   // The operator does not run while the interface is locked; the panel follows the frames here.
   Ref written = py::lookup(record, "written");
@@ -291,12 +297,10 @@ PY_EXPORT(ops, py::function<"_render_job_tick", "",
                             render_job_tick>());
 
 Ref release_render_job(PyObject* m, const py::Params&) {
-  Ref record = record_of(m);
-  if (!record) return py::none();
   // The host drops the operator without telling it; the render cannot be stopped from here, so
   // the timer takes back once it is over.
-  py::set_item(record, "released", py::boolean(true));
-  if (render_over(m, record)) abandon(m, record);
+  if (Ref record = record_of(m)) py::set_item(record, "released", py::boolean(true));
+  abandon_if_over(m);
   return py::none();
 }
 
@@ -308,8 +312,7 @@ PY_EXPORT(ops, py::function<"release_render_job", "",
 Ref render_job_file_closing(PyObject* m, const py::Params&) {
   // The host stops the job after this and then drops the operator, which takes back; a job
   // already over is taken back here.
-  Ref record = record_of(m);
-  if (record && render_over(m, record)) abandon(m, record);
+  abandon_if_over(m);
   return py::none();
 }
 
