@@ -66,4 +66,6 @@ def test_quitting_mid_render_ends_blender(host, tmp_path):
         pathlib.Path(flag + ".go").touch()
         win.wait_for(flag, timeout=300)
         win.result()  # the state before the send, emitted before the quit
-        assert "Traceback" not in win.output()
+        # (Some hosts' own bundled add-ons print tracebacks at start.)
+        tracebacks = win.output().split("Traceback")[1:]
+        assert not [t for t in tracebacks if "tavro" in t.split("\n\n")[0]]
