@@ -6,7 +6,7 @@ import types
 
 import pytest
 
-from ops_fakes import Operator, Props, Timers, context, scene, sparse_file
+from ops_fakes import Layout, Operator, Props, Timers, context, scene, sparse_file
 
 READY = ({"INFO"}, "素材已就绪，请在浏览器中完成导入")
 STOPPED = ({"WARNING"}, "渲染已取消，未发送任何素材")
@@ -136,7 +136,11 @@ def test_how_the_job_ends(ops_module, job_env, handler, error, result, reports, 
     env = job_env
     start(ops_module, env)
     env.host.fire("render_write", 3)
-    assert ops_module._job["written"] == 3
+    layout = Layout()
+    ops_module.draw_panel(types.SimpleNamespace(layout=layout), env.context)
+    assert layout.tree()[-1] == ("column", {"align": True}, [
+        ("label", {"text": "渲染中 3/48 帧", "icon": "RENDER_ANIMATION"}),
+        ("label", {"text": "按 Esc 停止渲染", "icon": "CANCEL"})])  # in place of the send button
     assert timer(ops_module, env) == {"PASS_THROUGH"}  # still rendering
     assert ops_module.invoke_send(Operator(), env.context, None) == {"CANCELLED"}
     second = Operator()
