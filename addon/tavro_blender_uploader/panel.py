@@ -89,6 +89,16 @@ class LUMO_OT_send(bpy.types.Operator):
     def execute(self, context):
         return ops.execute_send(self, context)
 
+    # From the interface a video renders as Blender's render job and the operator waits for it.
+    def invoke(self, context, event):
+        return ops.invoke_send(self, context, event)
+
+    def modal(self, context, event):
+        return ops.modal_send(self, context, event)
+
+    def cancel(self, context):
+        ops.cancel_send(self, context)
+
 
 def _bridge_operator(name, idname, label, description, action):
     """An operator of the panel's bridge rows: `bridge` names the row, `action` of ops does it."""
@@ -126,15 +136,35 @@ class LUMO_PT_uploader(bpy.types.Panel):
 CLASSES = (LUMO_PG_uploader, LUMO_OT_send, *BRIDGE_OPERATORS, LUMO_PT_uploader)
 
 
+# A render job of a send is taken back before another file opens; these stay across file loads.
+@bpy.app.handlers.persistent
+def _file_closing(*args):
+    ops.render_job_file_closing()
+
+
+@bpy.app.handlers.persistent
+def _file_opened(*args):
+    ops.render_job_file_opened()
+
+
+FILE_HANDLERS = (("load_pre", _file_closing), ("load_post", _file_opened))
+
+
 def register():
     for cls in CLASSES:
         bpy.utils.register_class(cls)
     bpy.types.Scene.lumo_uploader = bpy.props.PointerProperty(type=LUMO_PG_uploader)
     # Quitting Blender closes the bridges as disabling the add-on does.
     atexit.register(ops.stop_all_bridges)
+    for name, handler in FILE_HANDLERS:
+        getattr(bpy.app.handlers, name).append(handler)
 
 
 def unregister():
+    for name, handler in FILE_HANDLERS:
+        if handler in getattr(bpy.app.handlers, name):
+            getattr(bpy.app.handlers, name).remove(handler)
+    ops.release_render_job()
     atexit.unregister(ops.stop_all_bridges)
     ops.stop_all_bridges()
     del bpy.types.Scene.lumo_uploader

@@ -90,7 +90,8 @@ void close_server(const Ref& entry) {
   py::call_method(server.get(), "server_close");
 }
 
-// Asks the host to redraw the sidebars of the 3D views, where the panel is.
+}  // namespace
+
 void redraw_panels(PyObject* m) {
   Ref wm = py::attr(py::attr(py::global(m, "bpy"), "context"), "window_manager");
   Ref view = py::str("VIEW_3D"), sidebar = py::str("UI");
@@ -102,6 +103,8 @@ void redraw_panels(PyObject* m) {
     }
   }
 }
+
+namespace {
 
 Ref host_timers(PyObject* m) { return py::attr(py::attr(py::global(m, "bpy"), "app"), "timers"); }
 

@@ -20,6 +20,8 @@ void exec_ops(PyObject* m) {
   // The bridges this session started, newest first, and what the panel last showed of them.
   py::add(m, "_bridges", py::list());
   py::add(m, "_shown", py::list());
+  // The send rendering as the host's render job, or None (render_job.cpp).
+  py::add(m, "_job", py::none());
 }
 
 }  // namespace

@@ -27,6 +27,17 @@ py::Ref production_failure_text(PyObject* m, const py::Error& error);
 // op.report({level}, message) (send.cpp).
 void report(PyObject* op, const char* level, const py::Ref& message);
 void report(PyObject* op, const char* level, const char* message);
+// An ordinary error (an Exception subclass) ends the send with `prefix` and `text`, by default
+// the error's own, returning CANCELLED; anything else (KeyboardInterrupt, SystemExit) goes on to
+// the caller. Call it only while handling `error` (send.cpp).
+py::Ref cancel_on(PyObject* op, py::Error& error, const char* prefix,
+                  const py::Ref& text = py::Ref());
+// cancel_on for an error of production: "生成素材失败：" and production_failure_text.
+py::Ref production_failed(PyObject* m, PyObject* op, py::Error& error);
+// The send from a produced file on: the size limit, the bridge, the browser, one report; the
+// result set (send.cpp).
+py::Ref deliver(PyObject* m, PyObject* op, const py::Ref& props, const py::Ref& path,
+                const py::Ref& kind, const py::Ref& meta);
 // Opens `url` in the browser; when that fails, shows it in the status with the warning.
 // Returns whether the browser opened (send.cpp).
 bool open_in_browser(PyObject* m, PyObject* op, const py::Ref& props, const py::Ref& url);
@@ -48,11 +59,19 @@ void track_bridge(PyObject* m, const py::Ref& state, const py::Ref& server, cons
 // The newest `limit` bridges, newest first.
 std::vector<BridgeRow> bridge_rows(PyObject* m, size_t limit);
 constexpr size_t kShownBridges = 3;
+// Asks the host to redraw the sidebars of the 3D views, where the panel is.
+void redraw_panels(PyObject* m);
 // The unit of sizes shown to the user, written "MB".
 constexpr long long kMegabyte = 1048576;
 
 // progress.cpp: frames done of the total in the host's progress indicator while `body` renders.
 // The frame handler is registered only for the duration of `body`, on every way out.
 py::Ref with_frame_progress(PyObject* m, const std::function<py::Ref()>& body);
+
+// render_job.cpp: a send from the interface renders as the host's render job.
+// Whether a send must wait: a render job of the add-on runs. Reports why when it must.
+bool refuse_while_rendering(PyObject* m, PyObject* op);
+// What the panel shows of the running render job ("渲染中 37/144 帧"), or empty.
+py::Ref render_job_text(PyObject* m);
 
 }  // namespace ops

@@ -119,8 +119,16 @@ Ref draw_panel(PyObject* m, const py::Params& p) {
   }
 
   py::call_method(layout.get(), "separator");
-  py::call_tuple(py::attr(layout, "operator").get(), py::tuple("lumo.send_to_canvas"),
-                 py::kwargs({{"icon", py::str("EXPORT")}}));
+  if (Ref rendering = render_job_text(m)) {
+    // While the send renders: how far, and how to stop it. The interface is locked for the
+    // render, and the host then offers no ✕ (its status bar's nor a panel's): Esc stops it.
+    Ref column = aligned(layout, "column");
+    label(column, rendering, "RENDER_ANIMATION");
+    label(column, py::str("按 Esc 停止渲染"), "CANCEL");
+  } else {
+    py::call_tuple(py::attr(layout, "operator").get(), py::tuple("lumo.send_to_canvas"),
+                   py::kwargs({{"icon", py::str("EXPORT")}}));
+  }
 
   Ref status = py::attr(props, "status");
   if (py::truthy(status.get())) {

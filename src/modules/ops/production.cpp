@@ -1,6 +1,5 @@
 // Asset production: the panel's choices of the scene's property group turn into one render
 // call of `render`, with the output size, the aspect ratio and the source's precondition.
-#include <functional>
 #include <string>
 
 #include "ops.hpp"
@@ -129,22 +128,23 @@ Ref chosen_object(PyObject* context, PyObject* props) {
   return active.is_none() ? py::str("") : py::attr(active, "name");
 }
 
-// The render call, with the frames done in the host's progress indicator for a source that
-// renders many.
-Ref rendered(PyObject* m, const Source& source, const std::function<Ref()>& call) {
-  return source.frame_progress ? with_frame_progress(m, call) : call();
-}
+// How the asset is made: rendered now, or set up for the host's render job.
+enum class Mode { now, job };
 
-// (path, kind, meta) from the render call's (path, meta).
-Ref produced(const Source& source, const Ref& made) {
-  auto path_meta = py::unpack(made, 2);
+// The render call for `source`: (path, kind, meta) now, with the frames done in the host's
+// progress indicator for a source that renders many; or (job, kind) for the render job.
+template <class... A>
+Ref make(PyObject* m, const Source& source, Mode mode, const A&... args) {
+  Ref render = py::global(m, "render");
+  if (mode == Mode::job)
+    return py::tuple(py::call_method(render, source.stage, args...), source.asset_kind);
+  auto call = [&] { return py::call_method(render, source.render, args...); };
+  auto path_meta = py::unpack(source.frame_progress ? with_frame_progress(m, call) : call(), 2);
   return py::tuple(path_meta[0], source.asset_kind, path_meta[1]);
 }
 
-}  // namespace
-
-Ref produce(PyObject* m, const py::Params& p) {
-  PyObject* scene = p[1];
+Ref produce_as(PyObject* m, const py::Params& p, Mode mode) {
+  Ref scene = Ref::borrow(p[1]);
   PyObject* props = p[2];
 
   // The output size comes first, for every source.
@@ -152,40 +152,38 @@ Ref produce(PyObject* m, const py::Params& p) {
   auto [aw, ah] = aspect_of(m, py::attr(props, "aspect").get());
 
   const Source* source = &source_or_fallback(py::attr(props, "source").get());
-  if (source->input == Input::video_file) {
-    Ref src = video_file(m, props);
-    return produced(*source, rendered(m, *source, [&] {
-      return py::call_method(py::global(m, "render"), source->render, src, edge);
-    }));
-  }
+  if (mode == Mode::job && !source->stage) return py::none();
+  if (source->input == Input::video_file) return make(m, *source, mode, video_file(m, props), edge);
 
   if (source->input == Input::object) {
     Ref target = chosen_object(p[0], props);
     Ref seconds = py::attr(props, "turntable_seconds");
     Ref others = py::attr(props, "turntable_others");
-    return produced(*source, rendered(m, *source, [&] {
-      return py::call_method(py::global(m, "render"), source->render, scene, target, edge, aw, ah,
-                             seconds, others);
-    }));
+    return make(m, *source, mode, scene, target, edge, aw, ah, seconds, others);
   }
 
-  Ref camera = chosen_camera(scene, props);
+  Ref camera = chosen_camera(scene.get(), props);
   // The render call follows the choice as it reads now, after the camera lookup; a camera
-  // source is what it must still be.
+  // source (for the job, one that is staged) is what it must still be.
   source = &source_or_fallback(py::attr(props, "source").get());
-  if (source->input != Input::camera) source = &fallback_source();
-  Ref render = py::global(m, "render");
-  if (!source->frame_range) {
-    return produced(*source, rendered(m, *source, [&] {
-      return py::call_method(render, source->render, scene, camera, edge, aw, ah);
-    }));
-  }
+  if (source->input != Input::camera || (mode == Mode::job && !source->stage))
+    source = &fallback_source();
+  if (!source->frame_range) return make(m, *source, mode, scene, camera, edge, aw, ah);
   Ref start = py::attr(props, "frame_start");
   Ref end = py::attr(props, "frame_end");
-  return produced(*source, rendered(m, *source, [&] {
-    return py::call_method(render, source->render, scene, camera, edge, aw, ah, start, end);
-  }));
+  return make(m, *source, mode, scene, camera, edge, aw, ah, start, end);
 }
+
+}  // namespace
+
+Ref produce(PyObject* m, const py::Params& p) { return produce_as(m, p, Mode::now); }
+
+Ref stage(PyObject* m, const py::Params& p) { return produce_as(m, p, Mode::job); }
+
+PY_EXPORT(ops, py::function<"_stage", "context, scene, props",
+                            "The asset the panel asks for, set up as the host's render job: "
+                            "(job, kind); None for a source that is made at once.",
+                            stage>());
 
 PY_EXPORT(ops, py::function<"_produce", "context, scene, props",
                             "Render or normalise the asset the panel asks for: (path, kind, meta).",

@@ -9,17 +9,16 @@ namespace ops {
 
 using py::Ref;
 
-namespace {
-
-// An ordinary error (an Exception subclass) ends the send with `prefix` and `text`, by default
-// the error's own; anything else (KeyboardInterrupt, SystemExit) goes on to the caller.
-Ref cancel_on(PyObject* op, py::Error& error, const char* prefix, const Ref& text = Ref()) {
+Ref cancel_on(PyObject* op, py::Error& error, const char* prefix, const Ref& text) {
   if (!error.matches(PyExc_Exception)) throw;
   report(op, "ERROR", py::format("{}{}", prefix, text ? text : Ref::borrow(error.value())));
   return py::set_of("CANCELLED");
 }
 
-}  // namespace
+Ref production_failed(PyObject* m, PyObject* op, py::Error& error) {
+  if (!error.matches(PyExc_Exception)) throw;
+  return cancel_on(op, error, "生成素材失败：", production_failure_text(m, error));
+}
 
 void report(PyObject* op, const char* level, const Ref& message) {
   py::call_method(op, "report", py::set_of(level), message);
@@ -40,6 +39,7 @@ bool open_in_browser(PyObject* m, PyObject* op, const Ref& props, const Ref& url
 Ref execute_send(PyObject* m, const py::Params& p) {
   PyObject* op = p[0];
   PyObject* context = p[1];
+  if (refuse_while_rendering(m, op)) return py::set_of("CANCELLED");
 
   Ref props = py::attr(py::attr(context, "scene"), "lumo_uploader");
   Ref scene = py::attr(context, "scene");
@@ -49,9 +49,13 @@ Ref execute_send(PyObject* m, const py::Params& p) {
     auto made = py::unpack(py::call(py::global(m, "_produce"), context, scene, props), 3);
     path = made[0], kind = made[1], meta = made[2];
   } catch (py::Error& e) {
-    return cancel_on(op, e, "生成素材失败：", production_failure_text(m, e));
+    return production_failed(m, op, e);
   }
+  return deliver(m, op, props, path, kind, meta);
+}
 
+Ref deliver(PyObject* m, PyObject* op, const Ref& props, const Ref& path, const Ref& kind,
+            const Ref& meta) {
   Ref config = py::global(m, "config");
   Ref limit = py::attr(config, source_of_asset(kind.get()).size_limit);
   Ref os_path = py::attr(py::global(m, "os"), "path");

@@ -22,6 +22,8 @@ struct Source {
   bool frame_range = false;     // takes the frame range (render call, panel row, estimate)
   bool frame_progress = false;  // shows the frames done in the host's progress while rendering
   const char* render;           // the function of `render` that produces it
+  const char* stage = nullptr;  // the one that sets it up as the host's render job; none: the
+                                // send from the interface renders it at once too
   bool fallback = false;        // production's row for a value that no row holds
 };
 
@@ -41,27 +43,31 @@ inline constexpr Source kSources[] = {
      .frame_range = true,
      .frame_progress = true,
      .render = "render_animation",
+     .stage = "stage_animation",
      .fallback = true},
     {.key = "VIDEO",
      .asset_kind = "video",
      .size_limit = "MAX_VIDEO_BYTES",
      .input = Input::video_file,
      .frame_progress = true,
-     .render = "transcode_local_video"},
+     .render = "transcode_local_video",
+     .stage = "stage_local_video"},
     {.key = "TURNTABLE",
      .asset_kind = "video",
      .size_limit = "MAX_VIDEO_BYTES",
      .input = Input::object,
      .frame_progress = true,
-     .render = "render_turntable"},
+     .render = "render_turntable",
+     .stage = "stage_turntable"},
 };
 
 namespace detail {
 consteval bool well_formed(const Source (&rows)[std::size(kSources)]) {
   size_t fallbacks = 0;
   for (const Source& a : rows) {
-    // Production falls back only after the camera check, so the fallback is a camera source.
-    if (a.fallback && a.input != Input::camera) return false;
+    // Production falls back only after the camera check, so the fallback is a camera source,
+    // and one that can be staged.
+    if (a.fallback && (a.input != Input::camera || a.stage == nullptr)) return false;
     fallbacks += a.fallback;
     for (const Source& b : rows) {
       if (&a != &b && std::string_view(a.key) == b.key) return false;

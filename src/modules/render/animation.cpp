@@ -5,7 +5,9 @@
 
 namespace render {
 
-py::Ref render_animation(PyObject* m, const py::Params& p) {
+namespace {
+
+Staged stage_animation(PyObject* m, const py::Params& p) {
   long long long_edge = p.integer(2), aspect_w = p.integer(3), aspect_h = p.integer(4);
   long long frame_start = p.integer(5), frame_end = p.integer(6);
   PyObject* scene = p[0];
@@ -18,23 +20,32 @@ py::Ref render_animation(PyObject* m, const py::Params& p) {
   host(m);
   long long frames = range.end - range.start + 1;
   RenderOutput output(m, make_tmp_path(m, py::str("")), {width, height, frames});
-  const py::Ref& out_prefix = output.path();
 
-  with_scene_guard(scene, [&] {
+  return stage(m, [&](Staged& s) {
+    s.scene = py::Ref::borrow(scene);
+    s.output = output;
+    s.width = width, s.height = height, s.frames = frames;
+    s.meta = video_meta(m, width, height, s.frames, range.truncated);
+    py::set_item(s.meta, "camera", camera_name(camera));
+    s.render_kwargs = py::kwargs({{"animation", py::boolean(true)}});
+    guard_scene(s, scene);
     apply_workbench(m, scene, width, height);
-    apply_video_output(m, scene, out_prefix);
+    apply_video_output(m, scene, output.path());
     py::set_attr(scene, "camera", py::Ref::borrow(camera));
     caps::render_3d_view(scene);
     py::set_attr(scene, "frame_start", py::integer(range.start));
     py::set_attr(scene, "frame_end", py::integer(range.end));
-    run_render(m, py::kwargs({{"animation", py::boolean(true)}}), output);
   });
+}
 
-  py::Ref path = resolve_ffmpeg_output(m, out_prefix);
-  finish_mp4(m, path, width, height, frames);
-  py::Ref meta = video_meta(m, width, height, frames, range.truncated);
-  py::set_item(meta, "camera", camera_name(camera));
-  return py::tuple(path, meta);
+}  // namespace
+
+py::Ref render_animation(PyObject* m, const py::Params& p) {
+  return run_now(m, stage_animation(m, p));
+}
+
+py::Ref stage_animation_fn(PyObject* m, const py::Params& p) {
+  return job_of(m, stage_animation(m, p));
 }
 
 PY_EXPORT(
@@ -43,5 +54,11 @@ PY_EXPORT(
         "render_animation", "scene, camera, long_edge, aspect_w, aspect_h, frame_start, frame_end",
         "A frame range as a white-model H.264 MP4, at most MAX_VIDEO_SECONDS: (path, meta).",
         render_animation>());
+
+PY_EXPORT(render,
+          py::function<"stage_animation",
+                       "scene, camera, long_edge, aspect_w, aspect_h, frame_start, frame_end",
+                       "render_animation set up to run as the host's render job: a RenderJob.",
+                       stage_animation_fn>());
 
 }  // namespace render

@@ -52,6 +52,8 @@ constexpr Setting kSettings[] = {
     {Owner::ffmpeg, "use_max_b_frames", Present::if_owner},
     {Owner::ffmpeg, "max_b_frames", Present::if_owner},
     {Owner::render, "use_sequencer", Present::if_attribute},
+    // Locked while the send renders as the host's render job.
+    {Owner::render, "use_lock_interface", Present::if_attribute},
 };
 static_assert(std::size(kSettings) == SceneBackup::kCount);
 

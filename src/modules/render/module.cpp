@@ -8,6 +8,7 @@ namespace {
 void exec_render(PyObject* m) {
   render::Types& t = py::state<render::Types>(m);
   t.guard = render::make_guard_type(m);
+  t.job = render::make_job_type(m);
   py::add(m, "contextlib", py::import("contextlib"));
   py::add(m, "os", py::import("os"));
   py::add(m, "tempfile", py::import("tempfile"));
@@ -15,6 +16,7 @@ void exec_render(PyObject* m) {
   py::Ref bpy = py::import_or_null("bpy");
   py::add(m, "bpy", bpy ? bpy : py::none());
   py::add(m, "_scene_guard", t.guard);
+  py::add(m, "RenderJob", t.job);
   py::add(m, "_GUARDED_SETTINGS", render::guarded_settings());
 }
 

@@ -4,10 +4,13 @@
 
 #include <array>
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "py/py.hpp"
 
@@ -15,10 +18,12 @@ namespace render {
 
 // The scene guard's type, for Python code (guard.cpp).
 py::Ref make_guard_type(PyObject* m);
+// The type of a render set up to run as the host's render job (job.cpp).
+py::Ref make_job_type(PyObject* m);
 // The module's own types, kept in its state (module attributes can be rebound by any code).
 struct Types {
-  py::Ref guard;
-  auto refs() { return std::tie(guard); }
+  py::Ref guard, job;
+  auto refs() { return std::tie(guard, job); }
 };
 
 // Shared helpers for the host parts.
@@ -67,6 +72,8 @@ class RenderOutput {
 // leaves as it was raised, unless it names a full disk or an oversized file or the output shows
 // a failed write: then a short RuntimeError naming the output's folder, caused by the host's.
 void run_render(PyObject* m, const py::Ref& kw, const RenderOutput& output);
+// That error's text: the host could not write into the folder of `output` (a path).
+py::Ref write_failure_text(PyObject* m, const py::Ref& output);
 // Whether a regular file with at least one byte stands at `path` (os.path, read at use).
 bool has_content(PyObject* m, const py::Ref& path);
 // The camera's `name`, or "" for an object without one.
@@ -87,6 +94,8 @@ bool ends_short(const py::Ref& path, const Media& media);
 // untagged, then checked as above for its size and frame count.
 void finish_mp4(PyObject* m, const py::Ref& path, long long width, long long height,
                 long long frames);
+// Whether the file is a whole MP4 of this size, of any frame count (a render stopped early).
+bool whole_mp4(const py::Ref& path, long long width, long long height);
 // RuntimeError when a source video's last box runs past its end (a download cut short).
 void raise_if_cut_short(const py::Ref& src, const std::string& source_name);
 
@@ -102,7 +111,7 @@ py::Ref named_after(PyObject* m, const py::Ref& prefix);
 // the table's order.
 class SceneBackup {
  public:
-  static constexpr std::size_t kCount = 23;
+  static constexpr std::size_t kCount = 24;
   static SceneBackup take(PyObject* scene);
   // Writes every setting back; the first write the host rejects ends the restore and throws.
   void restore() const;
@@ -131,5 +140,41 @@ void with_scene_guard(PyObject* scene, Body&& body) {
   }
   backup.restore();
 }
+
+// ---- Renders set up first and run later (job.cpp) ---------------------------------------------
+// A video render is set up (the scene switched to the output, a camera or a scene made), run by
+// the host (at once, or as the interface's render job while the window stays live), and then
+// taken back and its file checked. The set-up and the check are the same for both runs.
+
+// One change a set-up made, and how to take it back.
+class Undo {
+ public:
+  virtual ~Undo() = default;
+  virtual void run(PyObject* m) = 0;
+};
+
+struct Staged {
+  py::Ref scene;                       // the scene the host renders
+  py::Ref render_kwargs;               // bpy.ops.render.render's keywords
+  std::optional<RenderOutput> output;  // the FFmpeg output's prefix, watched from its making
+  long long width = 0, height = 0, frames = 0;
+  py::Ref meta;  // returned with the file once it is checked
+  std::vector<std::unique_ptr<Undo>> undo;
+
+  // Takes every change back, newest first. Every step runs even when one fails; the first
+  // failure leaves at the end. A second call finds nothing left to do.
+  void take_back(PyObject* m);
+  // The file the render wrote, found and checked whole: (path, meta).
+  py::Ref produced(PyObject* m) const;
+};
+
+// Sets up a render; what `setup` changed is taken back when it fails (its error leaves).
+Staged stage(PyObject* m, const std::function<void(Staged&)>& setup);
+// The scene guard as a step of a set-up: the settings backed up now, written back on undo.
+void guard_scene(Staged& staged, PyObject* scene);
+// The render run at once: the host's render call, the set-up taken back, the file checked.
+py::Ref run_now(PyObject* m, Staged staged);
+// The set-up handed to Python as a job object, for a run as the host's render job.
+py::Ref job_of(PyObject* m, Staged staged);
 
 }  // namespace render

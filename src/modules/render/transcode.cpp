@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <utility>
 
 #include "core/geometry.hpp"
 #include "core/mp4_rotation.hpp"
@@ -19,7 +20,16 @@ long long size_of(const py::Ref& element, const char* name) {
   return py::integer_arg(v.get(), name);
 }
 
-py::Ref transcode_in(PyObject* m, const py::Ref& scene, const py::Ref& src, long long long_edge) {
+// The temporary scene, removed when the set-up is taken back.
+struct TempScene : Undo {
+  py::Ref scenes, scene;
+  void run(PyObject*) override {
+    if (scene) py::call_method(scenes.get(), "remove", std::exchange(scene, py::Ref()));
+  }
+};
+
+void transcode_in(PyObject* m, Staged& s, const py::Ref& scene, const py::Ref& src,
+                  long long long_edge) {
   const std::string source_name(tavro::core::basename_of(py::utf8(src.get())));
   py::call_method(scene.get(), "sequence_editor_create");
   py::Ref editor = py::attr(scene, "sequence_editor");
@@ -62,7 +72,6 @@ py::Ref transcode_in(PyObject* m, const py::Ref& scene, const py::Ref& src, long
   if (readable) caps::fit_strip(strip, src_w, src_h, width, height, turns);
   const long long rendered = std::max(frames, 1LL);  // an empty clip still renders one frame
   RenderOutput output(m, make_tmp_path(m, py::str("")), {width, height, rendered});
-  const py::Ref& out_prefix = output.path();
 
   py::set_attr(scene, "frame_start", py::integer(1));
   py::set_attr(scene, "frame_end", py::integer(rendered));
@@ -78,20 +87,16 @@ py::Ref transcode_in(PyObject* m, const py::Ref& scene, const py::Ref& src, long
   if (py::Ref view = py::attr_or_null(scene.get(), "view_settings")) {
     py::set_attr(view, "view_transform", py::str("Standard"));
   }
-  apply_video_output(m, scene.get(), out_prefix);
-  run_render(m, py::kwargs({{"animation", py::boolean(true)}, {"scene", py::attr(scene, "name")}}),
-             output);
-
-  py::Ref path = resolve_ffmpeg_output(m, out_prefix);
-  finish_mp4(m, path, width, height, rendered);
-  py::Ref meta = video_meta(m, width, height, frames, src_frames > max_frames);
-  py::set_item(meta, "source", py::str(source_name));
-  return py::tuple(path, meta);
+  apply_video_output(m, scene.get(), output.path());
+  s.render_kwargs =
+      py::kwargs({{"animation", py::boolean(true)}, {"scene", py::attr(scene, "name")}});
+  s.output = output;
+  s.width = width, s.height = height, s.frames = rendered;
+  s.meta = video_meta(m, width, height, frames, src_frames > max_frames);
+  py::set_item(s.meta, "source", py::str(source_name));
 }
 
-}  // namespace
-
-py::Ref transcode_local_video(PyObject* m, const py::Params& p) {
+Staged stage_local_video(PyObject* m, const py::Params& p) {
   long long long_edge = p.integer(1);
   py::Ref src = py::Ref::borrow(p.str_object(0));
   std::string src_text = py::utf8(src.get());
@@ -106,22 +111,34 @@ py::Ref transcode_local_video(PyObject* m, const py::Params& p) {
   }
 
   py::Ref scenes = py::attr(py::attr(host(m), "data"), "scenes");
-  py::Ref scene = py::call_method(scenes.get(), "new", "LUMO_Transcode");
-  py::Ref result;
-  try {
-    result = transcode_in(m, scene, src, long_edge);
-  } catch (...) {
-    // Removal runs on every failure, an interruption included; its own error replaces.
-    py::call_method(scenes.get(), "remove", scene);
-    throw;
-  }
-  py::call_method(scenes.get(), "remove", scene);
-  return result;
+  return stage(m, [&](Staged& s) {
+    auto temp = std::make_unique<TempScene>();
+    temp->scenes = scenes;
+    temp->scene = py::call_method(scenes.get(), "new", "LUMO_Transcode");
+    s.scene = temp->scene;
+    s.undo.push_back(std::move(temp));
+    transcode_in(m, s, s.scene, src, long_edge);
+  });
+}
+
+}  // namespace
+
+py::Ref transcode_local_video(PyObject* m, const py::Params& p) {
+  return run_now(m, stage_local_video(m, p));
+}
+
+py::Ref stage_local_video_fn(PyObject* m, const py::Params& p) {
+  return job_of(m, stage_local_video(m, p));
 }
 
 PY_EXPORT(render,
           py::function<"transcode_local_video", "src, long_edge",
                        "A local clip re-encoded to the produced video format: (path, meta).",
                        transcode_local_video>());
+
+PY_EXPORT(render, py::function<"stage_local_video", "src, long_edge",
+                               "transcode_local_video set up to run as the host's render job: a "
+                               "RenderJob.",
+                               stage_local_video_fn>());
 
 }  // namespace render

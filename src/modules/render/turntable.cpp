@@ -76,12 +76,12 @@ bool has_extent(const std::vector<Vec3>& points) {
 py::Ref vector(const Vec3& v) { return py::tuple(v.x, v.y, v.z); }
 
 // The camera of one render: its object, its camera data, and the action its keys made.
-struct Rig {
+struct Rig : Undo {
   py::Ref data, object;
 
   // Removes what was made, the action first (its object names it), then the object, which
   // also unlinks it, then the camera data, which nothing uses any longer.
-  void remove(PyObject* m) {
+  void run(PyObject* m) override {
     py::Ref bpy_data = py::attr(host(m), "data");
     if (object) {
       py::Ref animation = py::attr(object, "animation_data");
@@ -122,13 +122,13 @@ void build_rig(PyObject* m, PyObject* scene, Rig& rig, const tavro::core::Turnta
 // Values of the user's data changed for one render, each kept with the value it replaced and put
 // back newest first. A write the host rejects does not keep the others from going back: the
 // first such error is raised once the rest are restored.
-class Changes {
+class Changes : public Undo {
  public:
   void set(const py::Ref& owner, const char* name, const py::Ref& value) {
     saved_.push_back({owner, name, py::attr(owner, name)});
     py::set_attr(owner, name, value);
   }
-  void restore() {
+  void run(PyObject*) override {
     std::exception_ptr first;
     for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
       try {
@@ -171,9 +171,26 @@ void hide_surroundings(PyObject* scene, const py::Ref& family, Changes& changes)
     changes.set(py::Ref::borrow(scene), "background_set", py::none());
 }
 
-}  // namespace
+// The frame the user was on, which the render steps away from.
+struct FrameBack : Undo {
+  py::Ref scene, frame;
+  FrameBack(PyObject* s, py::Ref f) : scene(py::Ref::borrow(s)), frame(std::move(f)) {}
+  void run(PyObject*) override {
+    if (!py::equals(py::attr(scene, "frame_current"), frame))
+      py::call_method(scene, "frame_set", frame);
+  }
+};
 
-py::Ref render_turntable(PyObject* m, const py::Params& p) {
+// Adds `step` to the set-up's undo steps and returns it, for the set-up to fill in.
+template <class Step, class... A>
+Step& add_step(Staged& s, A&&... args) {
+  auto step = std::make_unique<Step>(std::forward<A>(args)...);
+  Step& added = *step;
+  s.undo.push_back(std::move(step));
+  return added;
+}
+
+Staged stage_turntable(PyObject* m, const py::Params& p) {
   PyObject* scene = p[0];
   py::Ref name = py::Ref::borrow(p.str_object(1));
   long long long_edge = p.integer(2), aspect_w = p.integer(3), aspect_h = p.integer(4);
@@ -199,46 +216,42 @@ py::Ref render_turntable(PyObject* m, const py::Params& p) {
   auto plan = tavro::core::plan_turntable(corners, range.end - range.start + 1, width, height);
 
   RenderOutput output(m, make_tmp_path(m, py::str("")), {width, height, plan.frames});
-  const py::Ref& out_prefix = output.path();
   // The turn starts at the frame the user sees (frames count from 0 at the lowest), so an
   // animated scene starts as it stands.
   py::Ref current = py::attr(scene, "frame_current");
   long long first = std::max(0LL, py::integer_arg(current.get(), "frame_current"));
-  Rig rig;
-  Changes changes;
-  // The user's values come back even when removing the camera fails.
-  auto clean_up = [&] {
-    py::with_clean_up(
-        [&] {
-          rig.remove(m);
-          if (!py::equals(py::attr(scene, "frame_current"), current))
-            py::call_method(scene, "frame_set", current);
-        },
-        [&] { changes.restore(); });
-  };
-  // The render's own error is what the caller gets, even when the clean-up fails too.
-  py::with_clean_up(
-      [&] {
-        if (!include_others) hide_surroundings(scene, family, changes);
-        build_rig(m, scene, rig, plan, first);
-        unbind_markers(scene, changes);
-        with_scene_guard(scene, [&] {
-          apply_workbench(m, scene, width, height);
-          apply_video_output(m, scene, out_prefix);
-          py::set_attr(scene, "camera", rig.object);
-          caps::render_3d_view(scene);
-          py::set_attr(scene, "frame_start", py::integer(first));
-          py::set_attr(scene, "frame_end", py::integer(first + plan.frames - 1));
-          run_render(m, py::kwargs({{"animation", py::boolean(true)}}), output);
-        });
-      },
-      clean_up);
+  return stage(m, [&](Staged& s) {
+    s.scene = py::Ref::borrow(scene);
+    s.output = output;
+    s.width = width, s.height = height, s.frames = plan.frames;
+    s.meta = video_meta(m, width, height, plan.frames, range.truncated);
+    py::set_item(s.meta, "object", name);
+    s.render_kwargs = py::kwargs({{"animation", py::boolean(true)}});
+    add_step<FrameBack>(s, scene, current);
+    // The user's values come back after the camera is removed, and even when that fails.
+    Changes& changes = add_step<Changes>(s);
+    if (!include_others) hide_surroundings(scene, family, changes);
+    Rig& rig = add_step<Rig>(s);
+    build_rig(m, scene, rig, plan, first);
+    unbind_markers(scene, changes);
+    guard_scene(s, scene);
+    apply_workbench(m, scene, width, height);
+    apply_video_output(m, scene, output.path());
+    py::set_attr(scene, "camera", rig.object);
+    caps::render_3d_view(scene);
+    py::set_attr(scene, "frame_start", py::integer(first));
+    py::set_attr(scene, "frame_end", py::integer(first + plan.frames - 1));
+  });
+}
 
-  py::Ref path = resolve_ffmpeg_output(m, out_prefix);
-  finish_mp4(m, path, width, height, plan.frames);
-  py::Ref meta = video_meta(m, width, height, plan.frames, range.truncated);
-  py::set_item(meta, "object", name);
-  return py::tuple(path, meta);
+}  // namespace
+
+py::Ref render_turntable(PyObject* m, const py::Params& p) {
+  return run_now(m, stage_turntable(m, p));
+}
+
+py::Ref stage_turntable_fn(PyObject* m, const py::Params& p) {
+  return job_of(m, stage_turntable(m, p));
 }
 
 PY_EXPORT(
@@ -249,5 +262,12 @@ PY_EXPORT(
                  "at most MAX_VIDEO_SECONDS, showing the object and its children alone "
                  "unless include_others: (path, meta).",
                  render_turntable>());
+
+PY_EXPORT(
+    render,
+    py::function<"stage_turntable",
+                 "scene, target, long_edge, aspect_w, aspect_h, seconds, include_others=False",
+                 "render_turntable set up to run as the host's render job: a RenderJob.",
+                 stage_turntable_fn>());
 
 }  // namespace render

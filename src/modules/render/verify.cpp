@@ -67,6 +67,11 @@ void finish_mp4(PyObject* m, const py::Ref& path, long long width, long long hei
   verify_mp4(m, path, width, height, frames);
 }
 
+bool whole_mp4(const py::Ref& path, long long width, long long height) {
+  const MediaFault fault = fault_of(path, width, height, 0);
+  return fault == MediaFault::none || fault == MediaFault::wrong_frames;
+}
+
 void raise_if_cut_short(const py::Ref& src, const std::string& source_name) {
   if (tavro::core::mp4_cut_short_of_file(py::utf8(src))) {
     py::raise(PyExc_RuntimeError,

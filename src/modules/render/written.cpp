@@ -69,11 +69,13 @@ void run_render(PyObject* m, const py::Ref& kw, const RenderOutput& output) {
   } catch (py::Error& e) {
     if (!e.matches(PyExc_Exception)) throw;
     if (!names_disk_fault(m, e.value()) && !output.shows_write_fault()) throw;
-    py::Ref folder =
-        py::call_method(py::attr(py::global(m, "os"), "path"), "dirname", output.path());
-    py::raise_from(PyExc_RuntimeError, py::format("渲染未能写出文件，请检查磁盘空间（{}）", folder),
-                   e);
+    py::raise_from(PyExc_RuntimeError, write_failure_text(m, output.path()), e);
   }
+}
+
+py::Ref write_failure_text(PyObject* m, const py::Ref& output) {
+  py::Ref folder = py::call_method(py::attr(py::global(m, "os"), "path"), "dirname", output);
+  return py::format("渲染未能写出文件，请检查磁盘空间（{}）", folder);
 }
 
 }  // namespace render

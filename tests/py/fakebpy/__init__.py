@@ -160,7 +160,7 @@ class Scene(Recorder):
             image["media_type"] = "IMAGE"
         render = dict(engine="BLENDER_EEVEE", resolution_x=1920, resolution_y=1080,
                       resolution_percentage=100, fps=24, fps_base=1.0, filepath="/tmp/",
-                      film_transparent=False, dither_intensity=1.0,
+                      film_transparent=False, dither_intensity=1.0, use_lock_interface=False,
                       image_settings=Recorder(fake, p + "image_settings", **image))
         if fake.use_sequencer:
             render["use_sequencer"] = True
@@ -188,7 +188,8 @@ class Scene(Recorder):
                    resolution_percentage=r.resolution_percentage, fps=r.fps, fps_base=r.fps_base,
                    filepath=r.filepath, file_format=i.file_format, frame_start=self.frame_start,
                    frame_end=self.frame_end, camera=self.camera,
-                   film_transparent=r.film_transparent, color_mode=i.color_mode)
+                   film_transparent=r.film_transparent, color_mode=i.color_mode,
+                   use_lock_interface=r.use_lock_interface)
         if hasattr(i, "media_type"):
             out["media_type"] = i.media_type
         if hasattr(r, "ffmpeg"):
