@@ -84,14 +84,17 @@ void bridges(PyObject* m, const Ref& layout) {
   }
 }
 
-// After an update under the running session, what the user must do before sending again.
+// After an update under the running session, what the user must do before sending again: one
+// line per clause, each short enough for the sidebar's default width.
 void restart_rows(PyObject* m, const Ref& layout) {
   Ref notice = restart_notice(m);
   if (notice.is_none()) return;
+  Ref lines = py::call_method(notice.get(), "replace", "，", "，\n");
+  lines = py::call_method(lines.get(), "replace", "（", "\n（");
   Ref column = aligned(layout, "column");
   const char* icon = "ERROR";
-  for (const Ref& piece : py::iterate(wrap_text(notice.get(), kStatusWidth))) {
-    label(column, piece, icon);
+  for (const Ref& line : py::iterate(py::call_method(lines.get(), "splitlines"))) {
+    label(column, line, icon);
     icon = "BLANK1";  // the next lines start where the first one's text does
   }
 }

@@ -38,8 +38,11 @@ def test_notice_in_the_panel_and_the_send_refused(ops_module, fakes, package, ma
     else:
         kind, options, rows = tree[button - 1]
         assert (kind, options) == ("column", {"align": True})
-        assert "".join(row[1]["text"] for row in rows) == notice
-        assert [row[1]["icon"] for row in rows] == ["ERROR"] + ["BLANK1"] * (len(rows) - 1)
+        # one clause a line, for the sidebar's width
+        lines = notice.replace("，", "，\n").replace("（", "\n（").splitlines()
+        assert len(lines) == 3 and rows == [
+            ("label", {"text": line, "icon": "ERROR" if i == 0 else "BLANK1"})
+            for i, line in enumerate(lines)]
 
     # The production fails, so that a send let through ends there.
     fakes.render.error = ValueError("渲染失败")
