@@ -1,7 +1,8 @@
 """Installing and updating the add-on from the site's extension repository, as a user of Blender
 4.2 and later does, in every such host: the repository is written by scripts/publish and served
 by the development site on 127.0.0.1; each step below is a Blender process of its own sharing one
-private user folder, with online access allowed and Blender's default remote repository off.
+private user folder, with online access allowed and Blender's default remote repository off. In
+Blender 3.x, the zips installed by hand, the next over the one in use.
 
 The extension operators answer FINISHED whether or not they worked, so every step is judged by
 what it left: the installed files, the enabled add-on, what the panel draws and what a send does.
@@ -17,7 +18,7 @@ import zipfile
 
 import pytest
 
-from render_harness import ADDON_DIR, HOSTS, ROOT, host_present, in_ci, run_in_host
+from render_harness import ADDON_DIR, ROOT, host_params, run_in_host
 
 sys.path.insert(0, str(ROOT / "devsite"))
 sys.path.insert(0, str(ROOT / "scripts" / "packaging"))
@@ -36,17 +37,21 @@ import addon_utils, bpy
 from host_bridge import launched_urls, refused
 
 prefs = bpy.context.preferences
-prefs.system.use_online_access = True
-for other in prefs.extensions.repos:
-    if other.use_remote_url:
-        other.enabled = False  # Blender's own site: this run stays on 127.0.0.1
-# The preferences are not saved: every process adds the repository again (same name, same
-# folder). Reading them back instead crashes bpy 4.2.
-bpy.ops.preferences.extension_repo_add(name="tavro", remote_url=ARGS["url"], type="REMOTE")
-repo = next(r for r in prefs.extensions.repos if r.remote_url == ARGS["url"])
-module = "bl_ext.%s.tavro_blender_uploader" % repo.module
-folder = os.path.join(repo.directory, "tavro_blender_uploader")
-bl_pkg = sys.modules["bl_pkg"]
+if hasattr(prefs, "extensions"):
+    prefs.system.use_online_access = True
+    for other in prefs.extensions.repos:
+        if other.use_remote_url:
+            other.enabled = False  # Blender's own site: this run stays on 127.0.0.1
+    # The preferences are not saved: every process adds the repository again (same name, same
+    # folder). Reading them back instead crashes bpy 4.2.
+    bpy.ops.preferences.extension_repo_add(name="tavro", remote_url=ARGS["url"], type="REMOTE")
+    repo = next(r for r in prefs.extensions.repos if r.remote_url == ARGS["url"])
+    module = "bl_ext.%s.tavro_blender_uploader" % repo.module
+    folder = os.path.join(repo.directory, "tavro_blender_uploader")
+    bl_pkg = sys.modules["bl_pkg"]
+else:  # Blender 3.x: the zip from the repository's page, installed by hand
+    module = "tavro_blender_uploader"
+    folder = os.path.join(bpy.utils.user_resource("SCRIPTS", path="addons"), module)
 
 
 def output_of(call):
@@ -74,6 +79,15 @@ def install():
     bpy.ops.extensions.package_install(repo_directory=repo.directory,
                                        pkg_id="tavro_blender_uploader", enable_on_install=True)
     return registered()
+
+
+def install_zip(which):
+    """Preferences > Add-ons > Install... with a zip, over the version in use."""
+    bpy.ops.preferences.addon_install(filepath=ARGS["zips"][which], overwrite=True)
+    return enable()
+
+
+install_old, install_new = (lambda: install_zip("old")), (lambda: install_zip("new"))
 
 
 def enable():
@@ -175,6 +189,16 @@ STEPS = (
 )
 
 
+# Blender 3.x has no extensions: the user installs the zip of the next version by hand over the
+# one in use, in the running session.
+LEGACY_STEPS = (
+    (None, (("install_old", True), ("version", "old"), ("notice", None), ("send", "served"))),
+    (None, (("enable", True), ("install_new", True), ("files", "new"), ("notice", "restart"),
+            ("send", "refused"), ("toggle", True), ("notice", "restart"))),
+    (None, (("enable", True), ("version", "new"), ("notice", None), ("send", "served"))),
+)
+
+
 def bumped(version):
     major, minor, patch = version.split("-")[0].split("+")[0].split(".")
     return f"{major}.{minor}.{int(patch) + 1}"
@@ -240,12 +264,7 @@ def expected(action, value, releases):
     return {"restart": notice, "refused": "无法发送：" + notice}.get(value, value)
 
 
-EXTENSION_HOSTS = [pytest.param(h, marks=() if in_ci() or host_present(h) else
-                                pytest.mark.skip(reason=f"{h} is not installed here"))
-                   for h in HOSTS if h.startswith("bpy-")]
-
-
-@pytest.mark.parametrize("host", EXTENSION_HOSTS)
+@pytest.mark.parametrize("host", host_params())
 def test_install_update_restart_from_the_site(host, tmp_path, releases, site):
     repository, url = site
     launcher = tmp_path / "launcher.py"
@@ -257,11 +276,14 @@ def test_install_update_restart_from_the_site(host, tmp_path, releases, site):
            "TAVRO_ADDON_DIR": str(tmp_path / "no-package"),  # the add-on comes from the site only
            "BROWSER": f"{sys.executable} {launcher} {tmp_path / 'urls.txt'} %s",
            "LUMO_SITE_URL": "", "DISPLAY": "", "WAYLAND_DISPLAY": "", "TMPDIR": str(tmp_path)}
-    for step, (published, actions) in enumerate(STEPS):
+    # The bpy hosts are Blender 4.2 and later, Debian's Blender a 3.x.
+    steps = STEPS if host.startswith("bpy-") else LEGACY_STEPS
+    for step, (published, actions) in enumerate(steps):
         if published:
             publish_as(published, repository, releases)
         got = run_in_host(host, HOST, env=env, timeout=600,
                           args={"url": url, "urls": str(tmp_path / "urls.txt"),
+                                "zips": {k: str(v) for k, v in releases.items()},
                                 "actions": [a for a, _ in actions]})
         want = [[a, expected(a, v, releases)] for a, v in actions]
         assert got == want, f"step {step} (published: {published})"
