@@ -12,6 +12,7 @@ set(TAVRO_PACKAGE_DIR ${CMAKE_BINARY_DIR}/addon/tavro_blender_uploader)
 function(tavro_python_module name)
   add_library(${name} MODULE ${ARGN})
   target_link_libraries(${name} PRIVATE tavro_py)
+  target_include_directories(${name} PRIVATE ${TAVRO_VERSION_HEADER_DIR})
   target_compile_definitions(${name} PRIVATE Py_LIMITED_API=0x030A0000)
   set_target_properties(${name} PROPERTIES
     PREFIX ""

@@ -5,8 +5,12 @@ Serves the Blender import page at /import/blender and keeps whatever the
 page uploads in a store folder, so the add-on can be tried end to end on one
 machine:
 
-    python3 devsite/server.py [--port N] [--store DIR] [--tls CERT KEY]
+    python3 devsite/server.py [--port N] [--store DIR] [--tls CERT KEY] [--extensions DIR]
     LUMO_SITE_URL=http://127.0.0.1:N blender ...
+
+With --extensions it serves the Blender extension repository in DIR (written by
+scripts/publish) at /extensions/: the index (JSON) to Blender, which asks with
+"Accept: application/json", the page to a browser, and each zip as a file.
 
 With --tls it serves https with the given PEM certificate and key, as the real
 site does (browsers treat an https page's requests to 127.0.0.1 differently).
@@ -44,6 +48,7 @@ import json
 import mimetypes
 import os
 import secrets
+import shutil
 import ssl
 import sys
 import tempfile
@@ -64,6 +69,10 @@ META_HEADER = "X-Asset-Meta"
 # name is kept in the record but never used to build a path.
 _EXTENSIONS = {"image/png": ".png", "video/mp4": ".mp4", "image/jpeg": ".jpg"}
 
+EXTENSIONS_PATH = "/extensions/"
+_REPOSITORY_TYPES = {".json": "application/json", ".html": "text/html; charset=utf-8",
+                     ".zip": "application/zip"}
+
 _STATIC_FILES = {
     IMPORT_PATH: "import.html",
     "/import/import.js": "import.js",
@@ -73,10 +82,12 @@ _STATIC_FILES = {
 
 
 class Site:
-    """Store folder plus the failure counter shared by all request threads."""
+    """Store folder, extension repository folder (or None) and the failure counter shared by
+    all request threads."""
 
-    def __init__(self, store: Path):
+    def __init__(self, store: Path, extensions: Path | None = None):
         self.store = store
+        self.extensions = extensions
         self._lock = threading.Lock()
         self._fail_next = 0
 
@@ -171,6 +182,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         route, _ = self._route()
         if route in _STATIC_FILES:
             self._static(_STATIC_FILES[route])
+        elif route == EXTENSIONS_PATH.rstrip("/"):
+            # Relative links of the page resolve against the folder.
+            self._send(301, b"", "text/plain", [("Location", EXTENSIONS_PATH)])
+        elif route.startswith(EXTENSIONS_PATH):
+            self._extensions(route[len(EXTENSIONS_PATH):])
         elif route == "/api/uploads":
             self._json(200, self.site.records())
         else:
@@ -208,6 +224,37 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if ctype.startswith("text/") or ctype.endswith("javascript"):
             ctype += "; charset=utf-8"
         self._send(200, body, ctype)
+
+    def _wants_json(self) -> bool:
+        # Blender asks for the index with "Accept: application/json"; browsers name text/html.
+        accept = (self.headers.get("Accept") or "").lower()
+        return "application/json" in accept and "text/html" not in accept
+
+    def _extensions(self, name: str) -> None:
+        """The repository folder: its index at the folder's own address (JSON or the page, as
+        asked), and each file in it by name, nothing below it."""
+        folder = self.site.extensions
+        if not name:
+            name = "index.json" if self._wants_json() else "index.html"
+        if folder is None or "/" in name or "\\" in name or name.startswith("."):
+            self._error(404, "not found")
+            return
+        path = folder / name
+        try:
+            f = path.open("rb")
+        except OSError:
+            self._error(404, "not found")
+            return
+        with f:
+            size = os.fstat(f.fileno()).st_size
+            ctype = _REPOSITORY_TYPES.get(path.suffix, "application/octet-stream")
+            self.send_response(200)
+            self.send_header("Content-Type", ctype)
+            self.send_header("Content-Length", str(size))
+            self.send_header("Cache-Control", "no-cache")
+            self.end_headers()
+            if self.command != "HEAD":
+                shutil.copyfileobj(f, self.wfile, CHUNK)
 
     def _upload(self) -> None:
         try:
@@ -310,9 +357,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         return record
 
 
-def make_server(port: int, store: Path, tls: tuple[Path, Path] | None = None) -> http.server.ThreadingHTTPServer:
+def make_server(port: int, store: Path, tls: tuple[Path, Path] | None = None,
+                extensions: Path | None = None) -> http.server.ThreadingHTTPServer:
     store.mkdir(parents=True, exist_ok=True)
-    site = Site(store)
+    site = Site(store, extensions)
     bound = type("BoundHandler", (Handler,), {"site": site})
     server = http.server.ThreadingHTTPServer((HOST, port), bound)
     server.daemon_threads = True
@@ -334,10 +382,13 @@ def main(argv=None) -> int:
         help="folder that receives uploads",
     )
     parser.add_argument("--tls", nargs=2, type=Path, metavar=("CERT", "KEY"), help="serve https with this PEM pair")
+    parser.add_argument("--extensions", type=Path, metavar="DIR",
+                        help="serve this extension repository folder (scripts/publish) at /extensions/")
     args = parser.parse_args(argv)
     store = args.store.resolve()
+    extensions = args.extensions.resolve() if args.extensions else None
     try:
-        server = make_server(args.port, store, args.tls)
+        server = make_server(args.port, store, args.tls, extensions)
     except OSError as e:
         print(f"devsite: cannot listen on {HOST}:{args.port}: {e}", file=sys.stderr)
         return 1

@@ -5,6 +5,7 @@ Blender 3.1 to 4.1 read `bl_info`; Blender 4.2 and later install the same packag
 extension from its blender_manifest.toml and load it as bl_ext.<repository>.tavro_blender_uploader.
 """
 
+# "version" is written by the build from blender_manifest.toml, the one place it is set.
 bl_info = {
     "name": "Tavro Uploader",
     "author": "Tavro",

@@ -65,6 +65,10 @@ def write_zip(package, dist, target=None):
     out = dist / f"{name}-{version}-{target}.zip"
     tmp = out.with_suffix(".zip.part")
     with zipfile.ZipFile(tmp, "w", zipfile.ZIP_DEFLATED) as z:
+        # The folder's own entry: Blender 3.x's "Install..." with overwrite removes only the
+        # top-level entries it lists, and without it would write the new files into the old
+        # ones in place, compiled modules that a running Blender has loaded included (a crash).
+        z.writestr(zipfile.ZipInfo(f"{name}/"), "")
         for src in sorted(package.glob("*.py")):
             z.write(src, f"{name}/{src.name}")
         z.writestr(f"{name}/blender_manifest.toml", manifest)

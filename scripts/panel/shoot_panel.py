@@ -1,10 +1,12 @@
 """Runs inside Blender's window: sets up the panel for each source and saves one screenshot of
-the viewport's right part, where the sidebar is, per source, and one of two live bridges.
+the viewport's right part, where the sidebar is, per source, one of two live bridges, and one
+after the package's files were updated under the running session (the restart notice).
 
     blender --enable-event-simulate FILE.blend --python shoot_panel.py -- ZIP OUT_DIR
 """
 
 import os
+import re
 import socket
 import sys
 import tempfile
@@ -134,10 +136,23 @@ def main():
         ops.stop_all_bridges()
         os.remove(big)
 
+    def updated_under_session():
+        """The package's manifest says the next version, as after an update inside Blender."""
+        manifest = os.path.join(os.path.dirname(ops.__file__), "blender_manifest.toml")
+        with open(manifest, encoding="utf-8") as f:
+            text = f.read()
+        major, minor, patch = config.ADDON_VERSION
+        with open(manifest, "w", encoding="utf-8") as f:
+            f.write(re.sub(r'^version = "[^"]*"', f'version = "{major}.{minor}.{patch + 1}"', text,
+                           flags=re.M))
+        set_source("snapshot")()
+        props.status = ""
+
     steps = [open_sidebar, show_our_tab]
     for name in settings:
         steps += [set_source(name), lambda: None, shoot(name)]
     steps += [two_bridges, lambda: None, lambda: None, shoot("bridges"), let_go]
+    steps += [updated_under_session, lambda: None, shoot("restart")]
 
     def step():
         if not steps:

@@ -104,3 +104,48 @@ def test_import_page_and_its_files_are_served(devsite):
         assert status == 200 and kind in ctype
     for path in ("/import/blender/", "/import/../server.py", "/static/import.js"):
         assert _get(devsite, path)[0] == 404
+
+
+BROWSER_ACCEPT = "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8"
+
+
+def test_extension_repository_json_for_blender_page_for_a_browser(tmp_path):
+    from conftest import _run_devsite
+
+    repository = tmp_path / "repository"
+    repository.mkdir()
+    files = {"index.json": b'{"version": "v1", "data": []}', "index.html": b"<!DOCTYPE html>",
+             "x-1.0.0-linux-x64.zip": bytes(range(256)) * 40, ".hidden": b"secret"}
+    for name, body in files.items():
+        (repository / name).write_bytes(body)
+    cases = [  # path, Accept, status, media type, body
+        ("/extensions/", "application/json", 200, "application/json", files["index.json"]),
+        ("/extensions/", BROWSER_ACCEPT, 200, "text/html", files["index.html"]),
+        ("/extensions/", None, 200, "text/html", files["index.html"]),
+        ("/extensions/index.json", BROWSER_ACCEPT, 200, "application/json", files["index.json"]),
+        # the page's links carry a query for Blender's drag and drop
+        ("/extensions/x-1.0.0-linux-x64.zip?repository=.%2Findex.json", None, 200, "application/zip",
+         files["x-1.0.0-linux-x64.zip"]),
+        ("/extensions", None, 301, "text/plain", b""),
+        ("/extensions/.hidden", None, 404, "application/json", None),
+        ("/extensions/../server.py", None, 404, "application/json", None),
+        ("/extensions/sub/index.json", None, 404, "application/json", None),
+        ("/extensions/missing.zip", None, 404, "application/json", None),
+    ]
+    with _run_devsite(tmp_path / "store", "--extensions", str(repository)) as site:
+        for path, accept, status, ctype, body in cases:
+            parts = urllib.parse.urlsplit(site.url)
+            c = http.client.HTTPConnection(parts.hostname, parts.port, timeout=10)
+            c.request("GET", path, headers={"Accept": accept} if accept else {})
+            r = c.getresponse()
+            got = r.read()
+            c.close()
+            assert (r.status, r.getheader("Content-Type").split(";")[0]) == (status, ctype), path
+            if body is not None:
+                assert got == body and r.getheader("Content-Length") == str(len(body)), path
+            if status == 301:
+                assert r.getheader("Location") == "/extensions/"
+
+
+def test_no_extension_repository_unless_named(devsite):
+    assert _get(devsite, "/extensions/")[0] == 404

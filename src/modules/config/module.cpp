@@ -5,6 +5,7 @@
 
 #include "core/url.hpp"
 #include "py/py.hpp"
+#include "tavro_version.hpp"
 
 namespace {
 
@@ -82,7 +83,7 @@ void exec_config(PyObject* m) {
   using py::integer;
   using py::str;
   using py::tuple;
-  add(m, "ADDON_VERSION", tuple(0, 1, 0));
+  add(m, "ADDON_VERSION", tuple(TAVRO_VERSION_MAJOR, TAVRO_VERSION_MINOR, TAVRO_VERSION_PATCH));
   add(m, "SITE_URL", unscramble(bytes_of(kSiteUrl), bytes_of(kKey)));
   add(m, "IMPORT_PATH", unscramble(bytes_of(kImportPath), bytes_of(kKey)));
   add(m, "ENV_SITE_URL", unscramble(bytes_of(kEnvSiteUrl), bytes_of(kKey)));

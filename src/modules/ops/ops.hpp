@@ -42,6 +42,12 @@ py::Ref deliver(PyObject* m, PyObject* op, const py::Ref& props, const py::Ref& 
 // Returns whether the browser opened (send.cpp).
 bool open_in_browser(PyObject* m, PyObject* op, const py::Ref& props, const py::Ref& url);
 
+// restart.cpp: the notice to restart Blender when the package's files on disk are another
+// version than these modules (updated under the running session), else None.
+py::Ref restart_notice(PyObject* m);
+// Refuses a send until that restart: reports the notice as the send's error and returns true.
+bool refuse_until_restart(PyObject* m, PyObject* op);
+
 // bridges.cpp: the bridges this session started, their live state and the panel's actions.
 struct BridgeRow {
   py::Ref entry;           // the entry of `_bridges` (a SimpleNamespace)

@@ -1,7 +1,8 @@
 // The panel's drawing: the source choice, a box with that source's settings (with a live
-// duration estimate for animations and turntables), the send button, the wrapped status of the last
-// send and the bridges still known with their state. Drawing only reads: it writes no property (but
-// the buttons' own) and keeps nothing between redraws.
+// duration estimate for animations and turntables), the notice to restart Blender after an
+// update, the send button, the wrapped status of the last send and the bridges still known with
+// their state. Drawing only reads: it writes no property (but the buttons' own) and keeps nothing
+// between redraws.
 #include "ops.hpp"
 #include "sources.hpp"
 
@@ -83,6 +84,21 @@ void bridges(PyObject* m, const Ref& layout) {
   }
 }
 
+// After an update under the running session, what the user must do before sending again: one
+// line per clause, each short enough for the sidebar's default width.
+void restart_rows(PyObject* m, const Ref& layout) {
+  Ref notice = restart_notice(m);
+  if (notice.is_none()) return;
+  Ref lines = py::call_method(notice.get(), "replace", "，", "，\n");
+  lines = py::call_method(lines.get(), "replace", "（", "\n（");
+  Ref column = aligned(layout, "column");
+  const char* icon = "ERROR";
+  for (const Ref& line : py::iterate(py::call_method(lines.get(), "splitlines"))) {
+    label(column, line, icon);
+    icon = "BLANK1";  // the next lines start where the first one's text does
+  }
+}
+
 }  // namespace
 
 Ref draw_panel(PyObject* m, const py::Params& p) {
@@ -126,6 +142,7 @@ Ref draw_panel(PyObject* m, const py::Params& p) {
     label(column, rendering, "RENDER_ANIMATION");
     label(column, py::str("按 Esc 停止渲染"), "CANCEL");
   } else {
+    restart_rows(m, layout);
     py::call_tuple(py::attr(layout, "operator").get(), py::tuple("lumo.send_to_canvas"),
                    py::kwargs({{"icon", py::str("EXPORT")}}));
   }

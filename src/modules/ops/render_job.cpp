@@ -190,7 +190,7 @@ Ref render_job_text(PyObject* m) {
 Ref invoke_send(PyObject* m, const py::Params& p) {
   PyObject* op = p[0];
   PyObject* context = p[1];
-  if (refuse_while_rendering(m, op)) return py::set_of("CANCELLED");
+  if (refuse_until_restart(m, op) || refuse_while_rendering(m, op)) return py::set_of("CANCELLED");
   Ref window = window_of(context);
   // Without a window (a script's call) the send renders at once.
   if (!window) return py::call(py::global(m, "execute_send"), op, context);

@@ -39,7 +39,7 @@ bool open_in_browser(PyObject* m, PyObject* op, const Ref& props, const Ref& url
 Ref execute_send(PyObject* m, const py::Params& p) {
   PyObject* op = p[0];
   PyObject* context = p[1];
-  if (refuse_while_rendering(m, op)) return py::set_of("CANCELLED");
+  if (refuse_until_restart(m, op) || refuse_while_rendering(m, op)) return py::set_of("CANCELLED");
 
   Ref props = py::attr(py::attr(context, "scene"), "lumo_uploader");
   Ref scene = py::attr(context, "scene");

@@ -46,7 +46,9 @@ def test_zip_holds_the_package_with_this_platform_only(tmp_path):
         names = z.namelist()
         manifest = z.read("tavro_blender_uploader/blender_manifest.toml").decode()
         assert z.read("tavro_blender_uploader/ops.abi3.so") == b"ops"
-    assert names == ["tavro_blender_uploader/__init__.py", "tavro_blender_uploader/panel.py",
+    # The folder first: Blender 3.x's Install with overwrite removes only the entries at the top.
+    assert names == ["tavro_blender_uploader/", "tavro_blender_uploader/__init__.py",
+                     "tavro_blender_uploader/panel.py",
                      "tavro_blender_uploader/blender_manifest.toml"] + [
         f"tavro_blender_uploader/{m}.abi3.so" for m in zip_addon.MODULES]
     assert manifest == MANIFEST.replace("linux-x64", "macos-arm64")
