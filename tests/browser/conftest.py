@@ -91,6 +91,12 @@ def _run_devsite(store: Path, *args: str):
 
 
 @pytest.fixture(scope="session")
+def run_devsite():
+    """The development site started with extra arguments, as a context manager."""
+    return _run_devsite
+
+
+@pytest.fixture(scope="session")
 def devsite(tmp_path_factory):
     with _run_devsite(tmp_path_factory.mktemp("store")) as site:
         yield site

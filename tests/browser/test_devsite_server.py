@@ -109,9 +109,7 @@ def test_import_page_and_its_files_are_served(devsite):
 BROWSER_ACCEPT = "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8"
 
 
-def test_extension_repository_json_for_blender_page_for_a_browser(tmp_path):
-    from conftest import _run_devsite
-
+def test_extension_repository_json_for_blender_page_for_a_browser(tmp_path, run_devsite):
     repository = tmp_path / "repository"
     repository.mkdir()
     files = {"index.json": b'{"version": "v1", "data": []}', "index.html": b"<!DOCTYPE html>",
@@ -132,7 +130,7 @@ def test_extension_repository_json_for_blender_page_for_a_browser(tmp_path):
         ("/extensions/sub/index.json", None, 404, "application/json", None),
         ("/extensions/missing.zip", None, 404, "application/json", None),
     ]
-    with _run_devsite(tmp_path / "store", "--extensions", str(repository)) as site:
+    with run_devsite(tmp_path / "store", "--extensions", str(repository)) as site:
         for path, accept, status, ctype, body in cases:
             parts = urllib.parse.urlsplit(site.url)
             c = http.client.HTTPConnection(parts.hostname, parts.port, timeout=10)
