@@ -1,6 +1,5 @@
 // Animation render: a frame range as a white-model H.264 video, cut to the maximum duration.
 #include "core/geometry.hpp"
-#include "host_caps.hpp"
 #include "render.hpp"
 
 namespace render {
@@ -28,13 +27,7 @@ Staged stage_animation(PyObject* m, const py::Params& p) {
     s.meta = video_meta(m, width, height, s.frames, range.truncated);
     py::set_item(s.meta, "camera", camera_name(camera));
     s.render_kwargs = py::kwargs({{"animation", py::boolean(true)}});
-    guard_scene(s, scene);
-    apply_workbench(m, scene, width, height);
-    apply_video_output(m, scene, output.path());
-    py::set_attr(scene, "camera", py::Ref::borrow(camera));
-    caps::render_3d_view(scene);
-    py::set_attr(scene, "frame_start", py::integer(range.start));
-    py::set_attr(scene, "frame_end", py::integer(range.end));
+    set_up_white_video(m, s, scene, py::Ref::borrow(camera), range.start, range.end);
   });
 }
 

@@ -1,6 +1,7 @@
 // Renders set up first and run later: the synchronous run of the render functions, and the job
 // object the send operator hands to the host's render job. Both take the set-up back and check
 // the file the same way.
+#include "host_caps.hpp"
 #include "render.hpp"
 
 namespace render {
@@ -48,6 +49,17 @@ Staged stage(PyObject* m, const std::function<void(Staged&)>& setup) {
 
 void guard_scene(Staged& staged, PyObject* scene) {
   staged.undo.push_back(std::make_unique<GuardStep>(SceneBackup::take(scene)));
+}
+
+void set_up_white_video(PyObject* m, Staged& staged, PyObject* scene, const py::Ref& camera,
+                        long long first, long long last) {
+  guard_scene(staged, scene);
+  apply_workbench(m, scene, staged.width, staged.height);
+  apply_video_output(m, scene, staged.output->path());
+  py::set_attr(scene, "camera", camera);
+  caps::render_3d_view(scene);
+  py::set_attr(scene, "frame_start", py::integer(first));
+  py::set_attr(scene, "frame_end", py::integer(last));
 }
 
 py::Ref run_now(PyObject* m, Staged staged) {

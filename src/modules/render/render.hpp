@@ -172,6 +172,10 @@ struct Staged {
 Staged stage(PyObject* m, const std::function<void(Staged&)>& setup);
 // The scene guard as a step of a set-up: the settings backed up now, written back on undo.
 void guard_scene(Staged& staged, PyObject* scene);
+// A white-model video of `scene` through `camera`, frames first..last, into the set-up's output;
+// the scene guarded first.
+void set_up_white_video(PyObject* m, Staged& staged, PyObject* scene, const py::Ref& camera,
+                        long long first, long long last);
 // The render run at once: the host's render call, the set-up taken back, the file checked.
 py::Ref run_now(PyObject* m, Staged staged);
 // The set-up handed to Python as a job object, for a run as the host's render job.

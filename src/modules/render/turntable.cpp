@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "core/geometry.hpp"
-#include "host_caps.hpp"
 #include "render.hpp"
 
 namespace render {
@@ -234,13 +233,7 @@ Staged stage_turntable(PyObject* m, const py::Params& p) {
     Rig& rig = add_step<Rig>(s);
     build_rig(m, scene, rig, plan, first);
     unbind_markers(scene, changes);
-    guard_scene(s, scene);
-    apply_workbench(m, scene, width, height);
-    apply_video_output(m, scene, output.path());
-    py::set_attr(scene, "camera", rig.object);
-    caps::render_3d_view(scene);
-    py::set_attr(scene, "frame_start", py::integer(first));
-    py::set_attr(scene, "frame_end", py::integer(first + plan.frames - 1));
+    set_up_white_video(m, s, scene, rig.object, first, first + plan.frames - 1);
   });
 }
 
