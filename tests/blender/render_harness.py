@@ -55,7 +55,7 @@ def _host_table():
 HOSTS = _host_table()
 RESULT_TAG = "HARNESS-RESULT "
 
-_PREAMBLE = '''\
+PREAMBLE = '''\
 import atexit as _atexit, json as _json, os as _os, sys as _sys
 _sys.path.insert(0, _os.environ["HARNESS_DIR"])
 _sys.path.insert(0, _os.environ["TAVRO_ADDON_DIR"])
@@ -120,7 +120,7 @@ def run_in_host(host, script, args=None, timeout=300, env=None):
     run_env.update(env or {})
     with tempfile.TemporaryDirectory(prefix="harness_") as tmp:
         path = pathlib.Path(tmp) / "host_script.py"
-        preamble = _PREAMBLE + (_MODULE_EXIT if host.startswith("bpy-") else "")
+        preamble = PREAMBLE + (_MODULE_EXIT if host.startswith("bpy-") else "")
         path.write_text(preamble + source)
         try:
             out = subprocess.run(host_command(host, path), env=run_env, capture_output=True,
@@ -128,16 +128,16 @@ def run_in_host(host, script, args=None, timeout=300, env=None):
         except OSError as e:
             raise HostError(f"{host}: cannot start: {e}")
         except subprocess.TimeoutExpired as e:
-            raise HostError(f"{host}: no result within {timeout} s\n{_tail(e.stdout, e.stderr)}")
+            raise HostError(f"{host}: no result within {timeout} s\n{output_tail(e.stdout, e.stderr)}")
     results = [line[len(RESULT_TAG):] for line in out.stdout.splitlines()
                if line.startswith(RESULT_TAG)]
     if out.returncode != 0 or not results:
         raise HostError(f"{host}: exit code {out.returncode}, {len(results)} results\n"
-                        f"{_tail(out.stdout, out.stderr)}")
+                        f"{output_tail(out.stdout, out.stderr)}")
     return json.loads(results[-1])
 
 
-def _tail(stdout, stderr, limit=3000):
+def output_tail(stdout, stderr, limit=3000):
     def text(v):
         return v.decode(errors="replace") if isinstance(v, bytes) else (v or "")
     return f"--- stdout ---\n{text(stdout)[-limit:]}\n--- stderr ---\n{text(stderr)[-limit:]}"
