@@ -18,9 +18,11 @@ second, the longest stall and the median interval.
 import argparse
 import json
 import pathlib
+import statistics
 import subprocess
 import sys
 import tempfile
+import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parents[1] / "tests" / "gui"))
@@ -31,10 +33,16 @@ from window import HOSTS, host_present, run_in_window  # noqa: E402
 CONFIGS = {
     "blocking": {"mode": "blocking"},
     "job-default": {"mode": "job"},
+    "job-default-locked": {"mode": "job", "lock": True},
     "job-keep-ui": {"mode": "job", "display": "NONE"},
-    "job-keep-ui-locked": {"mode": "job", "display": "NONE", "lock": True},
     "job-keep-ui-wireframe": {"mode": "job", "display": "NONE", "shading": "WIREFRAME"},
+    "job-keep-ui-locked": {"mode": "job", "display": "NONE", "lock": True},
+    "job-keep-ui-locked-rendered": {"mode": "job", "display": "NONE", "lock": "rendered"},
+    "job-keep-ui-locked-window": {"mode": "job", "display": "NONE", "lock": "window"},
 }
+# What runs unless --config names others: the blocking render, Blender's defaults, and the
+# settings that keep the window live.
+DEFAULT_CONFIGS = ("blocking", "job-default", "job-keep-ui", "job-keep-ui-locked")
 KINDS = ("animation", "turntable", "video")
 GOAL_RATIO = 1.3
 
@@ -50,17 +58,37 @@ def make_clip(folder, seconds, long_edge):
 
 def bench_kind(host, kind, configs, a, work, clip):
     runs = [dict(CONFIGS["blocking"], name="warm-up", frames=4)]
-    runs += [dict(CONFIGS[c], name=c) for c in configs]
+    runs += [dict(CONFIGS[c], name=c) for _ in range(a.repeat) for c in configs]
     args = {"kind": kind, "frames": a.frames, "long_edge": a.long_edge, "clip": clip,
             "work": str(work), "runs": runs}
     with run_in_window(host, HERE / "window_bench.py", args=args, timeout=3600) as win:
+        for place, run in enumerate(runs):
+            if a.shots and run["mode"] == "job":  # the screen a few seconds into each job
+                while win.wait_for_value("job_started", timeout=3600) < place:
+                    time.sleep(0.2)
+                time.sleep(a.shot_after)
+                win.screenshot(a.shots / f"{host}-{kind}-{run['name']}.png")
         report = win.result()
     results = [r for r in report["runs"] if r["name"] != "warm-up"]
-    blocking = [r["wall_s"] for r in results if r["mode"] == "blocking"]
+    return report["version"], {"summary": summary(results), "runs": results}
+
+
+def summary(results):
+    """Per configuration, over its repeats: the median wall time, its ratio to the blocking
+    render's, the median of the responsiveness figures and the longest stall of all."""
+    by_name = {}
     for r in results:
-        if blocking and r["mode"] == "job":
-            r["ratio"] = round(r["wall_s"] / min(blocking), 2)
-    return report["version"], results
+        by_name.setdefault(r["name"], []).append(r)
+    out = {}
+    for name, runs in by_name.items():
+        out[name] = {"wall_s": statistics.median(r["wall_s"] for r in runs),
+                     "ticks_per_s": statistics.median(r["ticks_per_s"] for r in runs),
+                     "median_interval_ms": statistics.median(r["median_interval_ms"] for r in runs),
+                     "longest_stall_s": max(r["longest_stall_s"] for r in runs)}
+    if "blocking" in out:
+        for entry in out.values():
+            entry["ratio"] = round(entry["wall_s"] / out["blocking"]["wall_s"], 2)
+    return out
 
 
 def main():
@@ -69,10 +97,14 @@ def main():
     p.add_argument("--kind", action="append", choices=KINDS)
     p.add_argument("--config", action="append", choices=list(CONFIGS))
     p.add_argument("--frames", type=int, default=96)
+    p.add_argument("--shots", type=pathlib.Path, help="a folder for screenshots of each job")
+    p.add_argument("--shot-after", type=float, default=5.0, help="seconds into the job")
+    p.add_argument("--repeat", type=int, default=1, help="runs of each configuration, in turn")
     p.add_argument("--long-edge", type=int, default=1280)
     a = p.parse_args()
-    configs = a.config or list(CONFIGS)
+    configs = a.config or DEFAULT_CONFIGS
     out = {"benchmark": "gui-render-job", "frames": a.frames, "long_edge": a.long_edge,
+           "repeat": a.repeat,
            "goal_ratio": GOAL_RATIO, "hosts": []}
     with tempfile.TemporaryDirectory(prefix="tavro_gui_bench_") as work:
         work = pathlib.Path(work)

@@ -5,8 +5,9 @@
 # ARGS: {"kind": "animation" | "turntable" | "video", "frames": 96, "long_edge": 1280,
 #        "clip": the source of "video", "work": a folder for the outputs,
 #        "runs": [{"name", "mode": "blocking" | "job", "display", "lock", "shading"}, ...]}
-# display: the preference "Render display" (NONE keeps the interface); lock: the rendered
-# scene's "Lock Interface"; shading: the 3D viewport's shading type (None: as it is).
+# display: the preference "Render display" (NONE keeps the interface); lock: "Lock Interface"
+# of both the rendered scene and the window's (True), or of one ("rendered", "window"); shading:
+# the 3D viewport's shading type (None: as it is).
 import glob
 import math
 import os
@@ -124,8 +125,9 @@ class Bench:
         self.saved_display = prefs.render_display_type
         if run.get("display"):
             prefs.render_display_type = run["display"]
-        self.scene.render.use_lock_interface = bool(run.get("lock"))
-        bpy.context.scene.render.use_lock_interface = bool(run.get("lock"))
+        lock = run.get("lock")
+        self.scene.render.use_lock_interface = lock in (True, "rendered")
+        window().scene.render.use_lock_interface = lock in (True, "window")
         area, _ = viewport()
         if run.get("shading"):
             area.spaces.active.shading.type = run["shading"]
@@ -145,6 +147,7 @@ class Bench:
         area, region = viewport()
         with bpy.context.temp_override(window=window(), area=area, region=region):
             self.invoked = list(bpy.ops.render.render("INVOKE_DEFAULT", **self.render_args()))
+        emit({"job_started": len(self.results)})  # its place in ARGS["runs"]
         return self.wait
 
     def wait(self):
@@ -159,7 +162,7 @@ class Bench:
     def record(self, run):
         outputs = glob.glob(self.prefix + "*")
         result = {"name": run["name"], "mode": run["mode"], "display": run.get("display"),
-                  "lock": bool(run.get("lock")), "shading": run.get("shading"),
+                  "lock": run.get("lock", False), "shading": run.get("shading"),
                   "wall_s": round(self.t1 - self.t0, 2),
                   "output_bytes": sum(os.path.getsize(p) for p in outputs)}
         if run["mode"] == "job":

@@ -81,7 +81,7 @@ def blender_command(host):
     # The root's folders, not the root itself, so that the mount points of the shared paths
     # are made in bwrap's own empty root and the cached root is never written to.
     for entry in sorted(root.iterdir()):
-        if entry.name in ("proc", "dev", "tmp") or entry.name.startswith("."):
+        if entry.name in ("proc", "dev", "tmp", "sys") or entry.name.startswith("."):
             continue
         if entry.is_symlink():
             cmd += ["--symlink", os.readlink(entry), "/" + entry.name]
