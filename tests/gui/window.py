@@ -13,8 +13,9 @@ through bpy.app.timers once the window is up.
 
     with run_in_window("blender-4.3", SCRIPT, args={...}, timeout=120) as win:
         win.wait_for(path)                  # a file the script writes
+        x, y = win.wait_for_value("button") # a value the script emitted as {"button": ...}
         win.key("Escape")                   # pressed over the window's middle
-        win.click(640, 790)                 # window coordinates, from the top left
+        win.click(x, y)                     # window coordinates, from the top left
         win.screenshot(tmp / "shot.png")    # the whole screen: (width, height, RGB), a PNG
         value = win.result()                # Blender's end: the last emitted value
 
