@@ -4,15 +4,17 @@ hosts of tests/gui/hosts.tsv, under Xvfb with Mesa's software OpenGL); prints on
 For each host and kind (a 96-frame animation of the default cube turning, a camera going once
 round it as a turntable does, a 4 s clip re-encoded through a temporary scene with a movie
 strip; white-model Workbench at 1280 x 720, H.264 as the add-on writes it) each configuration
-of RUNS renders once in one window, after a short warm-up: blocking
-(`bpy.ops.render.render(animation=True)` from a timer) or as a job (`'INVOKE_DEFAULT'` from a
-timer with the window's context) under the settings the configuration names. Each result
-gives the wall time (for a job: the call until the job is gone), `ratio` against the
-blocking render, and the window's responsiveness meanwhile from a 10 ms timer: ticks per
-second, the longest stall and the median interval.
+named (CONFIGS; DEFAULT_CONFIGS unless --config) renders in one window, in turn, --repeat
+times, after a short warm-up: blocking (`bpy.ops.render.render(animation=True)` from a timer)
+or as a job (`'INVOKE_DEFAULT'` from a timer with the window's context) under the settings the
+configuration names. Each run gives the wall time (for a job: the call until the job is gone)
+and the window's responsiveness meanwhile from a 10 ms timer: ticks per second, the longest
+stall and the median interval; the summary per configuration the medians, the longest stall
+and `ratio`, the wall time against the blocking render's.
 
     .venv/bin/python bench/gui/run.py [--host blender-4.3]... [--kind animation]...
-                                      [--config job-keep-ui]... [--frames 96]
+                                      [--config job-keep-ui]... [--frames 96] [--repeat 1]
+                                      [--shots DIR]
 """
 
 import argparse
