@@ -128,13 +128,25 @@ def run_in_host(host, script, args=None, timeout=300, env=None):
         except OSError as e:
             raise HostError(f"{host}: cannot start: {e}")
         except subprocess.TimeoutExpired as e:
-            raise HostError(f"{host}: no result within {timeout} s\n{output_tail(e.stdout, e.stderr)}")
+            raise HostError(f"{host}: no result within {timeout} s\n"
+                            f"{output_tail(e.stdout, e.stderr)}")
     results = [line[len(RESULT_TAG):] for line in out.stdout.splitlines()
                if line.startswith(RESULT_TAG)]
     if out.returncode != 0 or not results:
         raise HostError(f"{host}: exit code {out.returncode}, {len(results)} results\n"
                         f"{output_tail(out.stdout, out.stderr)}")
     return json.loads(results[-1])
+
+
+def package_zip(folder):
+    """The add-on's zip for this machine, as scripts/package writes it, from the build folder of
+    ADDON_DIR, into `folder`; its path."""
+    env = dict(os.environ, BUILD_DIR=str(ADDON_DIR.parent), DIST_DIR=str(folder))
+    out = subprocess.run([str(ROOT / "scripts" / "package")], env=env, capture_output=True,
+                         text=True, timeout=900)
+    if out.returncode != 0:
+        raise HostError(f"scripts/package failed\n{out.stderr[-3000:]}")
+    return out.stdout.strip().splitlines()[-1]
 
 
 def output_tail(stdout, stderr, limit=3000):

@@ -8,14 +8,11 @@ import hashlib
 import json
 import os
 import pathlib
-import subprocess
 import sys
 
 import pytest
 
-from render_harness import ADDON_DIR, ROOT, host_params, run_in_host
-
-PACKAGE_SCRIPT = ROOT / "scripts" / "package"
+from render_harness import host_params, package_zip, run_in_host
 
 LAUNCHER = r"""
 import sys
@@ -28,6 +25,7 @@ HOST = r'''
 import ctypes, glob, hashlib, json, os, socket, sys, tempfile, time
 import urllib.parse, urllib.request
 import bpy
+from host_addon import install
 from host_bridge import launched_urls, refused
 from host_disk import with_file_size_limit
 
@@ -60,16 +58,6 @@ def captured(call):
         if sep and level in LEVELS:
             reports.append([LEVELS[level], message])
     return result, reports
-
-
-def install():
-    if bpy.app.version >= (4, 2, 0):
-        bpy.ops.extensions.package_install_files(
-            filepath=ARGS["zip"], repo="user_default", enable_on_install=True)
-        return "bl_ext.user_default.tavro_blender_uploader"
-    bpy.ops.preferences.addon_install(filepath=ARGS["zip"], overwrite=True)
-    bpy.ops.preferences.addon_enable(module="tavro_blender_uploader")
-    return "tavro_blender_uploader"
 
 
 def operator_registered():
@@ -137,8 +125,8 @@ def send(case):
     return out
 
 
-report = {"version": bpy.app.version_string, "module": install(), "enabled": registered(),
-          "tmp": tempfile.gettempdir()}
+report = {"version": bpy.app.version_string, "module": install(ARGS["zip"]),
+          "enabled": registered(), "tmp": tempfile.gettempdir()}
 props = bpy.context.scene.lumo_uploader
 report["defaults"] = {k: getattr(props, k) for k in ("source", "resolution", "aspect", "camera",
                                                      "status", "frame_start", "frame_end",
@@ -189,12 +177,7 @@ def cases(clip):
 
 @pytest.fixture(scope="module")
 def zip_path(tmp_path_factory):
-    dist = tmp_path_factory.mktemp("dist")
-    env = dict(os.environ, BUILD_DIR=str(ADDON_DIR.parent), DIST_DIR=str(dist))
-    out = subprocess.run([str(PACKAGE_SCRIPT)], env=env, capture_output=True, text=True,
-                         timeout=900)
-    assert out.returncode == 0, out.stderr[-3000:]
-    return out.stdout.strip().splitlines()[-1]
+    return package_zip(tmp_path_factory.mktemp("dist"))
 
 
 def run_send(host, tmp_path, zip_path, cases, exit_code=0, toggle=False):

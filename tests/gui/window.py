@@ -13,15 +13,17 @@ through bpy.app.timers once the window is up.
 
     with run_in_window("blender-4.3", SCRIPT, args={...}, timeout=120) as win:
         win.wait_for(path)                  # a file the script writes
+        x, y = win.wait_for_value("button") # a value the script emitted as {"button": ...}
         win.key("Escape")                   # pressed over the window's middle
-        win.click(640, 790)                 # window coordinates, from the top left
-        win.screenshot(tmp / "shot.png")    # the whole screen, PNG
+        win.click(x, y)                     # window coordinates, from the top left
+        win.screenshot(tmp / "shot.png")    # the whole screen: (width, height, RGB), a PNG
         value = win.result()                # Blender's end: the last emitted value
 
 Blender and Xvfb are killed when the block ends, however it ends.
 """
 
 import contextlib
+import json
 import os
 import pathlib
 import shutil
@@ -36,7 +38,7 @@ import zlib
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parents[0] / "blender"))
 from render_harness import (ADDON_DIR, PREAMBLE, RESULT_TAG, ROOT, HostError,  # noqa: E402
-                            in_ci, output_tail)
+                            in_ci, output_tail, package_zip)
 
 ROOTS = pathlib.Path(os.environ.get("TAVRO_GUI_ROOTS", "/var/cache/tavro/gui-roots"))
 SIZE = (1280, 800)
@@ -80,7 +82,7 @@ def blender_command(host):
     # The root's folders, not the root itself, so that the mount points of the shared paths
     # are made in bwrap's own empty root and the cached root is never written to.
     for entry in sorted(root.iterdir()):
-        if entry.name in ("proc", "dev", "tmp") or entry.name.startswith("."):
+        if entry.name in ("proc", "dev", "tmp", "sys") or entry.name.startswith("."):
             continue
         if entry.is_symlink():
             cmd += ["--symlink", os.readlink(entry), "/" + entry.name]
@@ -127,34 +129,51 @@ class Window:
         x, y = at or (SIZE[0] // 2, SIZE[1] // 2)
         self._x("mousemove", str(x), str(y), "sleep", "0.1", "key", name)
 
-    def click(self, x, y, button=1):
-        self._x("mousemove", str(x), str(y), "sleep", "0.1", "click", str(button))
+    def click(self, x, y, button=1, repeat=1, hold=None):
+        """Clicks `button` (4 and 5: the wheel up and down) `repeat` times at (x, y), window
+        coordinates, with the modifier key `hold` (e.g. ctrl) held down meanwhile."""
+        clicks = ["click", "--repeat", str(repeat), "--delay", "100", str(button)]
+        if hold:
+            clicks = ["keydown", hold, *clicks, "keyup", hold]
+        self._x("mousemove", str(x), str(y), "sleep", "0.1", *clicks)
 
-    def screenshot(self, path):
-        """The whole screen as an RGB PNG at `path` (read from Xvfb's framebuffer file: what
-        the X server shows, whatever the host's OpenGL)."""
-        write_png(path, *read_xwd(self._fb.read_bytes()))
-        return pathlib.Path(path)
+    def screenshot(self, path=None):
+        """The whole screen, read from Xvfb's framebuffer (what the X server shows, whatever
+        the host's OpenGL): (width, height, RGB bytes), also written as a PNG to `path`."""
+        picture = read_xwd(self._fb.read_bytes())
+        if path:
+            write_png(path, *picture)
+        return picture
 
     def output(self):
         return self._log.read_text(errors="replace")
 
     def emitted(self):
         """Every value emitted so far, in order."""
-        import json
         return [json.loads(line[len(RESULT_TAG):]) for line in self.output().splitlines()
                 if line.startswith(RESULT_TAG)]
 
+    def _wait(self, what, found, timeout):
+        end = min(time.monotonic() + timeout, self._deadline)
+        while (value := found()) is None:
+            if self._proc.poll() is not None or time.monotonic() > end:
+                raise HostError(f"{self.host}: no {what} (Blender "
+                                f"{'ended' if self._proc.poll() is not None else 'runs'})\n"
+                                f"{output_tail(self.output(), '')}")
+            time.sleep(0.05)
+        return value
+
     def wait_for(self, path, timeout=60):
         """Waits until `path` exists; fails early when Blender ends first."""
-        end = min(time.monotonic() + timeout, self._deadline)
-        while not os.path.exists(path):
-            if self._proc.poll() is not None or time.monotonic() > end:
-                raise HostError(f"{self.host}: {path} did not appear "
-                                f"(Blender {'ended' if self._proc.poll() is not None else 'runs'})"
-                                f"\n{output_tail(self.output(), '')}")
-            time.sleep(0.05)
-        return pathlib.Path(path)
+        return self._wait(path, lambda: pathlib.Path(path) if os.path.exists(path) else None,
+                          timeout)
+
+    def wait_for_value(self, key, timeout=60):
+        """Waits until the script has emitted a dict holding `key`; the newest such value."""
+        def found():
+            return next((v[key] for v in reversed(self.emitted())
+                         if isinstance(v, dict) and key in v), None)
+        return self._wait(f"value {key!r}", found, timeout)
 
     def result(self):
         """Waits for Blender to end (within the run's time limit); the last emitted value.
@@ -202,7 +221,6 @@ def _stop(proc):
 def run_in_window(host, script, args=None, timeout=120, env=None):
     """Starts `host`'s Blender in a window running `script` (source text or a path); yields a
     Window. Blender starts from the factory settings with a private user folder."""
-    import json
     source = script.read_text() if isinstance(script, pathlib.Path) else script
     with tempfile.TemporaryDirectory(prefix="gui_") as tmp:
         tmp = pathlib.Path(tmp)
