@@ -129,10 +129,10 @@ class Window:
         x, y = at or (SIZE[0] // 2, SIZE[1] // 2)
         self._x("mousemove", str(x), str(y), "sleep", "0.1", "key", name)
 
-    def click(self, x, y, button=1, repeat=1, hold=None):
-        """Clicks `button` (4 and 5: the wheel up and down) `repeat` times at (x, y), window
-        coordinates, with the modifier key `hold` (e.g. ctrl) held down meanwhile."""
-        clicks = ["click", "--repeat", str(repeat), "--delay", "100", str(button)]
+    def click(self, x, y, button=1, hold=None):
+        """Clicks `button` (4 and 5: the wheel up and down) at (x, y), window coordinates, with
+        the modifier key `hold` (e.g. ctrl) held down meanwhile."""
+        clicks = ["click", str(button)]
         if hold:
             clicks = ["keydown", hold, *clicks, "keyup", hold]
         self._x("mousemove", str(x), str(y), "sleep", "0.1", *clicks)
