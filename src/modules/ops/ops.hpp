@@ -75,7 +75,8 @@ constexpr long long kMegabyte = 1048576;
 py::Ref with_frame_progress(PyObject* m, const std::function<py::Ref()>& body);
 
 // render_job.cpp: a send from the interface renders as the host's render job.
-// Whether a send must wait: a render job of the add-on runs. Reports why when it must.
+// Whether a send must wait: a render job of the add-on, or any other render job, runs. Reports
+// why when it must.
 bool refuse_while_rendering(PyObject* m, PyObject* op);
 // What the panel shows of the running render job ("渲染中 37/144 帧"), or empty.
 py::Ref render_job_text(PyObject* m);

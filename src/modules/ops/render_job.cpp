@@ -174,9 +174,17 @@ Ref window_of(PyObject* context) {
 }  // namespace
 
 bool refuse_while_rendering(PyObject* m, PyObject* op) {
-  if (!record_of(m)) return false;
-  report(op, "ERROR", "已有素材正在渲染，请等它完成，或按 Esc 停止");
-  return true;
+  if (record_of(m)) {
+    report(op, "ERROR", "已有素材正在渲染，请等它完成，或按 Esc 停止");
+    return true;
+  }
+  // Another render job (the user's own F12) reads the scene a send would set up: changing it
+  // under that render crashes the host, whichever way the send would render.
+  if (render_job_running(m, false)) {
+    report(op, "ERROR", "Blender 正在渲染，请等当前渲染结束后再发送");
+    return true;
+  }
+  return false;
 }
 
 Ref render_job_text(PyObject* m) {
@@ -194,10 +202,6 @@ Ref invoke_send(PyObject* m, const py::Params& p) {
   Ref window = window_of(context);
   // Without a window (a script's call) the send renders at once.
   if (!window) return py::call(py::global(m, "execute_send"), op, context);
-  if (render_job_running(m, false)) {
-    report(op, "ERROR", "Blender 正在渲染，请等当前渲染结束后再发送");
-    return py::set_of("CANCELLED");
-  }
 
   Ref scene = py::attr(context, "scene");
   Ref props = py::attr(scene, "lumo_uploader");

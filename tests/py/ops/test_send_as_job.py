@@ -187,16 +187,18 @@ def test_add_on_disabled_mid_render_takes_back_once_it_is_over(ops_module, job_e
     assert env.job.calls == ["abandon"] and given_back(ops_module, env)
 
 
-@pytest.mark.parametrize("case", ["no window", "snapshot", "host renders", "stage fails",
-                                  "host refuses"])
+@pytest.mark.parametrize("case", ["no window", "snapshot", "host renders", "host renders, no window",
+                                  "stage fails", "host refuses"])
 def test_sends_that_do_not_become_a_job(ops_module, job_env, fakes, case):
     env = job_env
     if case == "no window":
         env.context.window = None
     elif case == "snapshot":
         env.props.source = "SNAPSHOT"
-    elif case == "host renders":
+    elif case.startswith("host renders"):
         env.host.running = True
+        if case.endswith("no window"):
+            env.context.window = None
     elif case == "stage fails":
         fakes.render.stage_animation = lambda *a: (_ for _ in ()).throw(ValueError("坏的设置"))
     else:
@@ -207,6 +209,7 @@ def test_sends_that_do_not_become_a_job(ops_module, job_env, fakes, case):
     [(level, text)] = env.op.reports
     assert text == {"no window": "生成素材失败：同步渲染", "snapshot": "生成素材失败：同步渲染",
                     "host renders": "Blender 正在渲染，请等当前渲染结束后再发送",
+                    "host renders, no window": "Blender 正在渲染，请等当前渲染结束后再发送",
                     "stage fails": "生成素材失败：坏的设置",
                     "host refuses": "生成素材失败：Blender 未能开始渲染，请稍后重试"}[case]
     assert env.job.calls == (["abandon"] if case == "host refuses" else [])
