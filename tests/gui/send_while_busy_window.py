@@ -63,14 +63,4 @@ def steps():
               before=before, after=state(scene)))
 
 
-_steps = steps()
-
-
-def _drive():
-    try:
-        return next(_steps)
-    except StopIteration:
-        return None
-
-
-bpy.app.timers.register(_drive, first_interval=1.0, persistent=True)
+drive(steps())

@@ -9,7 +9,7 @@ OpenGL is Mesa's software renderer. A host missing here is skipped, unless CI=tr
 The script gets render_harness's preamble (ARGS, emit(value), the add-on's build folder and
 tests/blender on sys.path) and `done(value)`: emits `value` and quits Blender. An exception the
 script raises anywhere, in a timer too, quits Blender and fails the run. A script drives itself
-through bpy.app.timers once the window is up.
+through bpy.app.timers once the window is up, e.g. `drive(steps())` for a generator of steps.
 
     with run_in_window("blender-4.3", SCRIPT, args={...}, timeout=120) as win:
         win.wait_for(path)                  # a file the script writes
@@ -101,6 +101,16 @@ def done(value=None):
     if value is not None:
         emit(value)
     bpy.app.timers.register(lambda: bpy.ops.wm.quit_blender(), first_interval=0.05)
+def drive(steps, first_interval=1.0):
+    """Runs the generator `steps` from a timer once the window is up: each value it yields is
+    the seconds until its next step."""
+    import bpy
+    def step():
+        try:
+            return next(steps)
+        except StopIteration:
+            return None
+    bpy.app.timers.register(step, first_interval=first_interval, persistent=True)
 def _fail(*exc):
     _traceback.print_exception(*exc)
     print("''' + ERROR_TAG + '''", flush=True)
