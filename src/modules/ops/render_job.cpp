@@ -74,6 +74,22 @@ constexpr Handler kHandlers[] = {
 
 // ---- Start and end ---------------------------------------------------------------------------
 
+// The render's progress in every window's status bar, beside the host's own (whose percentage
+// does not move for these renders); None gives the status bar back. Windows are looked up anew
+// each time: a file opened meanwhile has replaced them.
+void show_in_status_bar(PyObject* m, const Ref& text) {
+  Ref wm = py::attr(py::attr(py::global(m, "bpy"), "context"), "window_manager");
+  for (const Ref& window : py::iterate(py::attr(wm, "windows"))) {
+    Ref workspace = py::attr_or_null(window, "workspace");
+    if (workspace && py::has_attr(workspace.get(), "status_text_set"))
+      py::call_method(workspace, "status_text_set", text);
+  }
+}
+
+void show_progress(PyObject* m) {
+  show_in_status_bar(m, py::format("{}  ·  按 Esc 停止渲染", render_job_text(m)));
+}
+
 // What the job changes for its duration besides the set-up: the scene that renders locks the
 // interface (its guard, or the temporary scene's removal, takes that back), the render result
 // shows in no window of its own (drawing one slows the render), and the handlers listen.
@@ -102,6 +118,7 @@ void release(PyObject* m, const Ref& record, bool file_kept = true) {
   if (py::equals(py::global(m, "_job").get(), record.get())) py::add(m, "_job", py::none());
   py::with_clean_up(
       [&] {
+        show_in_status_bar(m, py::none());
         for (const Ref& pair : py::iterate(py::lookup(record, "handlers"))) {
           Ref list = py::item(pair, 0), fn = py::item(pair, 1);
           if (py::to_long(py::call_method(list, "count", fn).get()) > 0)
@@ -245,6 +262,7 @@ Ref invoke_send(PyObject* m, const py::Params& p) {
                               py::kwargs({{"window", window}})));
   start_tick(m);
   redraw_panels(m);
+  show_progress(m);
   return py::set_of("RUNNING_MODAL");
 }
 
@@ -291,6 +309,7 @@ Ref render_job_tick(PyObject* m, const py::Params&) {
   if (!shown || !py::equals(shown, written)) {
     py::set_item(record, "shown", written);
     redraw_panels(m);
+    show_progress(m);
   }
   return py::real(kTickSeconds);
 }
