@@ -31,8 +31,10 @@ TEST(Manifest, TopLevelVersionInEitherQuoting) {
 TEST(Manifest, FileThatIsMissingHasNoVersion) {
   auto dir = std::filesystem::temp_directory_path() / "manifest_test";
   std::filesystem::create_directories(dir);
-  auto path = (dir / "blender_manifest.toml").string();
-  std::ofstream(path) << "id = \"x\"\nversion = \"0.2.0\"\n";
+  // As the module passes it: UTF-8, whatever the system's narrow code page (Windows).
+  const std::u8string u8 = (dir / "blender_manifest.toml").u8string();
+  const std::string path(u8.begin(), u8.end());
+  std::ofstream(dir / "blender_manifest.toml") << "id = \"x\"\nversion = \"0.2.0\"\n";
   EXPECT_EQ(manifest_version_of_file(path), "0.2.0");
   std::filesystem::remove_all(dir);
   EXPECT_EQ(manifest_version_of_file(path), std::nullopt);
