@@ -23,8 +23,7 @@ Staged stage_animation(PyObject* m, const py::Params& p) {
   return stage(m, [&](Staged& s) {
     s.scene = py::Ref::borrow(scene);
     s.output = output;
-    s.width = width, s.height = height, s.frames = frames;
-    s.meta = video_meta(m, width, height, s.frames, range.truncated);
+    s.meta = video_meta(m, width, height, frames, range.truncated);
     py::set_item(s.meta, "camera", camera_name(camera));
     s.render_kwargs = py::kwargs({{"animation", py::boolean(true)}});
     set_up_white_video(m, s, scene, py::Ref::borrow(camera), range.start, range.end);

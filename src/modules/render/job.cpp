@@ -28,7 +28,8 @@ void Staged::take_back(PyObject* m) {
 
 py::Ref Staged::produced(PyObject* m) const {
   py::Ref path = resolve_ffmpeg_output(m, output->path());
-  finish_mp4(m, path, width, height, frames);
+  const Media& v = output->media();
+  finish_mp4(m, path, v.width, v.height, *v.frames);
   return py::tuple(path, meta);
 }
 
@@ -54,7 +55,7 @@ void guard_scene(Staged& staged, PyObject* scene) {
 void set_up_white_video(PyObject* m, Staged& staged, PyObject* scene, const py::Ref& camera,
                         long long first, long long last) {
   guard_scene(staged, scene);
-  apply_workbench(m, scene, staged.width, staged.height);
+  apply_workbench(m, scene, staged.output->media().width, staged.output->media().height);
   apply_video_output(m, scene, staged.output->path());
   py::set_attr(scene, "camera", camera);
   caps::render_3d_view(scene);
@@ -95,7 +96,7 @@ py::Ref job_stop(PyObject* self, const py::Params&) {
     if (!e.matches(PyExc_RuntimeError)) throw;
     return py::none();
   }
-  if (!whole_mp4(path, s.width, s.height))
+  if (!whole_mp4(path, s.output->media().width, s.output->media().height))
     py::raise(PyExc_RuntimeError, write_failure_text(m, s.output->path()));
   return py::none();
 }
@@ -107,7 +108,7 @@ py::Ref job_abandon(PyObject* self, const py::Params&) {
 
 py::Ref job_scene(PyObject* self) { return staged_of(self).scene; }
 py::Ref job_kwargs(PyObject* self) { return py::dict_of(staged_of(self).render_kwargs.get()); }
-py::Ref job_frames(PyObject* self) { return py::integer(staged_of(self).frames); }
+py::Ref job_frames(PyObject* self) { return py::integer(*staged_of(self).output->media().frames); }
 
 PyMethodDef kJobMethods[] = {
     py::method<"finish", "", "Take the set-up back, then the file found and checked: (path, meta).",

@@ -53,6 +53,7 @@ class RenderOutput {
  public:
   RenderOutput(PyObject* m, py::Ref placeholder, Media media);
   const py::Ref& path() const { return path_; }
+  const Media& media() const { return media_; }
   // Whether the host wrote to the placeholder itself: it still exists and its content, time or
   // identity changed.
   bool placeholder_written() const;
@@ -154,10 +155,10 @@ class Undo {
 };
 
 struct Staged {
-  py::Ref scene;                       // the scene the host renders
-  py::Ref render_kwargs;               // bpy.ops.render.render's keywords
-  std::optional<RenderOutput> output;  // the FFmpeg output's prefix, watched from its making
-  long long width = 0, height = 0, frames = 0;
+  py::Ref scene;          // the scene the host renders
+  py::Ref render_kwargs;  // bpy.ops.render.render's keywords
+  // The FFmpeg output's prefix, watched from its making, and the video's size and frame count.
+  std::optional<RenderOutput> output;
   py::Ref meta;  // returned with the file once it is checked
   std::vector<std::unique_ptr<Undo>> undo;
 

@@ -91,7 +91,6 @@ void transcode_in(PyObject* m, Staged& s, const py::Ref& scene, const py::Ref& s
   s.render_kwargs =
       py::kwargs({{"animation", py::boolean(true)}, {"scene", py::attr(scene, "name")}});
   s.output = output;
-  s.width = width, s.height = height, s.frames = rendered;
   s.meta = video_meta(m, width, height, frames, src_frames > max_frames);
   py::set_item(s.meta, "source", py::str(source_name));
 }

@@ -222,7 +222,6 @@ Staged stage_turntable(PyObject* m, const py::Params& p) {
   return stage(m, [&](Staged& s) {
     s.scene = py::Ref::borrow(scene);
     s.output = output;
-    s.width = width, s.height = height, s.frames = plan.frames;
     s.meta = video_meta(m, width, height, plan.frames, range.truncated);
     py::set_item(s.meta, "object", name);
     s.render_kwargs = py::kwargs({{"animation", py::boolean(true)}});
